@@ -1,0 +1,8 @@
+"""vantrel: warm, stateful Python worker processes.
+
+The work is done by two extension modules, imported on their own:
+``vantrel.monorun`` (one worker and its handle) and ``vantrel.polyrun``
+(pools of workers).
+"""
+
+__version__ = "0.1.0"

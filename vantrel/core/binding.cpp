@@ -1,0 +1,155 @@
+#include "binding.hpp"
+#include "function.hpp"
+
+namespace vantrel {
+namespace {
+
+// Index of the parameter called `key`, or -1. Names are interned, so identity
+// settles nearly every call; equality covers keys built at run time.
+int find_parameter(Function* fn, int count, PyObject* key) noexcept {
+    for (int i = 0; i < count; ++i)
+        if (fn->names[i] == key) return i;
+    for (int i = 0; i < count; ++i)
+        if (PyUnicode_Compare(fn->names[i], key) == 0) return i;
+    PyErr_Clear(); // PyUnicode_Compare cannot fail on two str, but stay clean
+    return -1;
+}
+
+enum class Problem { none, not_string, multiple, unexpected };
+
+} // namespace
+
+bool bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    BoundArgs& out) noexcept {
+    const Signature& sig = fn->spec->sig;
+    const int npos = sig.npos;
+    const int nparams = sig.npos + sig.nkwonly;
+    const Py_ssize_t ndefaults =
+        fn->defaults ? std::min<Py_ssize_t>(PyTuple_GET_SIZE(fn->defaults), npos) : 0;
+    const Py_ssize_t nrequired = npos - ndefaults;
+    const bool exact = ndefaults == 0 && !sig.varargs;
+
+    if (nargs > npos && !sig.varargs) {
+        raise_positional_count(fn->name, exact, nrequired, npos, nargs);
+        return false;
+    }
+    const Py_ssize_t nfilled = std::min<Py_ssize_t>(nargs, npos);
+    for (Py_ssize_t i = 0; i < nfilled; ++i) out.v[i] = args[i];
+    if (nargs > npos) {
+        out.extra = args + npos;
+        out.nextra = nargs - npos;
+    }
+
+    // Keywords. A bad keyword is remembered and reported only after the check
+    // for missing parameters, which takes precedence.
+    Problem problem = Problem::none;
+    PyObject* problem_key = nullptr;
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            PyObject* value = args[nargs + j];
+            Problem found = Problem::none;
+            if (!PyUnicode_Check(key)) {
+                found = Problem::not_string;
+            } else if (int i = find_parameter(fn, nparams, key); i >= 0) {
+                if (i < nfilled || out.v[i])
+                    found = Problem::multiple;
+                else
+                    out.v[i] = value;
+            } else if (sig.varkw) {
+                if (!out.kwds) {
+                    out.kwds = Ref::steal(PyDict_New());
+                    if (!out.kwds) return false;
+                }
+                if (PyDict_SetItem(out.kwds.get(), key, value) < 0) return false;
+            } else {
+                found = Problem::unexpected;
+            }
+            if (found != Problem::none && problem == Problem::none) {
+                problem = found;
+                problem_key = key;
+            }
+        }
+    }
+
+    for (int i = static_cast<int>(nfilled); i < npos; ++i) {
+        if (out.v[i]) continue;
+        if (i < nrequired) {
+            raise_positional_count(fn->name, exact, nrequired, npos, i);
+            return false;
+        }
+        out.owned[i] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, i - nrequired));
+        out.v[i] = out.owned[i].get();
+    }
+
+    switch (problem) {
+    case Problem::none:
+        break;
+    case Problem::not_string:
+        raise_keywords_not_strings(fn->name);
+        return false;
+    case Problem::multiple:
+        raise_multiple_values(fn->name, problem_key);
+        return false;
+    case Problem::unexpected:
+        raise_unexpected_keyword(fn->name, problem_key);
+        return false;
+    }
+
+    for (int i = npos; i < nparams; ++i) {
+        if (out.v[i]) continue;
+        PyObject* dflt =
+            fn->kwdefaults ? PyDict_GetItemWithError(fn->kwdefaults, fn->names[i]) : nullptr;
+        if (!dflt) {
+            if (!PyErr_Occurred()) raise_missing_keyword_only(fn->name, fn->names[i]);
+            return false;
+        }
+        out.owned[i] = Ref::borrow(dflt);
+        out.v[i] = dflt;
+    }
+    return true;
+}
+
+void raise_positional_count(PyObject* name, bool exact, Py_ssize_t min_args, Py_ssize_t max_args,
+                            Py_ssize_t given) noexcept {
+    const char* how;
+    Py_ssize_t expected;
+    if (given < min_args) {
+        expected = min_args;
+        how = exact ? "exactly" : "at least";
+    } else {
+        expected = max_args;
+        how = exact ? "exactly" : "at most";
+    }
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 text, how, expected, expected == 1 ? "" : "s", given);
+}
+
+void raise_unexpected_keyword(PyObject* name, PyObject* keyword) noexcept {
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", text, keyword);
+}
+
+void raise_multiple_values(PyObject* name, PyObject* keyword) noexcept {
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", text,
+                 keyword);
+}
+
+void raise_keywords_not_strings(PyObject* name) noexcept {
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", text);
+}
+
+void raise_missing_keyword_only(PyObject* name, PyObject* keyword) noexcept {
+    PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'", name,
+                 keyword);
+}
+
+} // namespace vantrel

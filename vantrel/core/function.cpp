@@ -1,0 +1,283 @@
+#include "function.hpp"
+#include "module.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+namespace vantrel {
+namespace {
+
+PyTypeObject* function_type = nullptr; // one per module binary, kept for the process
+
+Function* as_function(PyObject* o) noexcept { return reinterpret_cast<Function*>(o); }
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    Function* fn = as_function(callable);
+    BoundArgs bound;
+    if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    return fn->spec->body(fn, bound);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Function* fn = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    Function* fn = as_function(self);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    Function* fn = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    for (PyObject*& n : fn->names) Py_CLEAR(n);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Read through an instance: a bound method; through the class: the function.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+// Pickled by reference: pickle resolves "<__module__>.<__qualname__>".
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+[[gnu::cold]] int set_str(PyObject** slot, PyObject* value, const char* what) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_str(&as_function(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_str(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* none_if_null(PyObject* o) noexcept { return Py_NewRef(o ? o : Py_None); }
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->defaults);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->kwdefaults);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
+PyObject* get_globals(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->globals);
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    Function* fn = as_function(self);
+    if (!fn->annotations) fn->annotations = PyDict_New();
+    return Py_XNewRef(fn->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    VANTREL_MODULE_NAME ".function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// A code object that describes the signature (names, counts and flags) the
+// way the compiler would for `def name(...)`; it is never run.
+Ref make_code(PyObject* module, const FunctionSpec& spec, PyObject* name,
+              PyObject* qualname) noexcept {
+    const Signature& sig = spec.sig;
+    Ref file = Ref::steal(PyObject_GetAttrString(module, "__file__"));
+    if (!file) {
+        PyErr_Clear();
+        file = Ref::steal(PyUnicode_FromString(VANTREL_MODULE_NAME));
+        if (!file) return {};
+    }
+    const char* file_text = PyUnicode_AsUTF8(file.get());
+    const char* name_text = PyUnicode_AsUTF8(name);
+    if (!file_text || !name_text) return {};
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, name_text, 1)));
+    if (!empty) return {};
+
+    // co_varnames: positional, keyword-only, then *args and **kwargs.
+    const int nparams = sig.npos + sig.nkwonly;
+    const int nlocals = nparams + (sig.varargs ? 1 : 0) + (sig.varkw ? 1 : 0);
+    Ref varnames = Ref::steal(PyTuple_New(nlocals));
+    if (!varnames) return {};
+    int k = 0;
+    for (int i = 0; i < nparams; ++i) {
+        PyObject* n = intern(sig.names[i]);
+        if (!n) return {};
+        PyTuple_SET_ITEM(varnames.get(), k++, n);
+    }
+    for (const char* extra : {sig.varargs, sig.varkw}) {
+        if (!extra) continue;
+        PyObject* n = intern(extra);
+        if (!n) return {};
+        PyTuple_SET_ITEM(varnames.get(), k++, n);
+    }
+    const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (sig.varargs ? CO_VARARGS : 0) |
+                      (sig.varkw ? CO_VARKEYWORDS : 0);
+
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:i,s:O,s:i,s:O}", "co_argcount", sig.npos,
+                                          "co_kwonlyargcount", sig.nkwonly, "co_nlocals", nlocals,
+                                          "co_varnames", varnames.get(), "co_flags", flags,
+                                          "co_qualname", qualname));
+    if (!replace || !kwargs) return {};
+    Ref noargs = Ref::steal(PyTuple_New(0));
+    if (!noargs) return {};
+    return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
+}
+
+} // namespace
+
+bool init_function_type(PyObject* module) noexcept {
+    if (function_type) return true;
+    if (!init_builtins()) return false;
+    function_type = reinterpret_cast<PyTypeObject*>(
+        PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    return function_type != nullptr;
+}
+
+Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults,
+                  PyObject* kwdefaults) noexcept {
+    const char* dot = std::strrchr(spec.qualname, '.');
+    Ref name = Ref::steal(PyUnicode_InternFromString(dot ? dot + 1 : spec.qualname));
+    Ref qualname = Ref::steal(PyUnicode_InternFromString(spec.qualname));
+    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (!name || !qualname || !module_name) return {};
+    Ref code = make_code(module, spec, name.get(), qualname.get());
+    if (!code) return {};
+
+    Ref self = Ref::steal(function_type->tp_alloc(function_type, 0));
+    if (!self) return {};
+    Function* fn = as_function(self.get());
+    fn->vectorcall = function_vectorcall;
+    fn->spec = &spec;
+    fn->name = name.release();
+    fn->qualname = qualname.release();
+    fn->module = module_name.release();
+    fn->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    fn->defaults = Py_XNewRef(defaults);
+    fn->kwdefaults = Py_XNewRef(kwdefaults);
+    fn->globals = Py_NewRef(PyModule_GetDict(module));
+    fn->code = code.release();
+    for (int i = 0; i < spec.sig.npos + spec.sig.nkwonly; ++i) {
+        fn->names[i] = intern(spec.sig.names[i]);
+        if (!fn->names[i]) return {};
+    }
+    if (!fn->doc) return {};
+    return self;
+}
+
+} // namespace vantrel

@@ -1,0 +1,149 @@
+#include "module.hpp"
+
+#include <cstring>
+
+namespace vantrel {
+namespace {
+
+Ref builtins_dict; // borrowed from the builtins module, which outlives us
+
+[[gnu::cold]] void raise_name_error(PyObject* name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    // Like the interpreter, tell the exception which name was missing.
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc && PyObject_SetAttrString(exc, "name", name) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+[[gnu::cold]] int check_runtime_version(const char* full_name) noexcept {
+    const unsigned long v = Py_Version;
+    const int major = static_cast<int>((v >> 24) & 0xff);
+    const int minor = static_cast<int>((v >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+    char text[200];
+    PyOS_snprintf(text, sizeof text,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match", major, minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
+}
+
+} // namespace
+
+PyObject* ModuleGuard::create(PyObject* spec) noexcept {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    if (interpreter_ == -1) {
+        interpreter_ = current;
+    } else if (interpreter_ != current) {
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
+                                            "be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (module_) return module_.new_ref();
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    module_ = Ref::steal(PyModule_NewObject(name.get()));
+    return module_.new_ref();
+}
+
+int ModuleGuard::exec(PyObject* module, int (*body)(PyObject*) noexcept) noexcept {
+    if (executed_) {
+        if (module_.is(module)) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     short_name_);
+        return -1;
+    }
+    if (!module_) module_ = Ref::borrow(module); // created by someone else's create step
+    if (!module_.is(module)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     short_name_);
+        return -1;
+    }
+    if (check_runtime_version(full_name_) < 0 || body(module) < 0) {
+        // Forget the half-built module so that the next import starts anew.
+        module_.reset();
+        return -1;
+    }
+    executed_ = true;
+    return 0;
+}
+
+bool init_builtins() noexcept {
+    if (builtins_dict) return true;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return false;
+    builtins_dict = Ref::borrow(PyModule_GetDict(builtins.get()));
+    return true;
+}
+
+PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (!value) {
+        if (PyErr_Occurred()) return nullptr;
+        value = PyDict_GetItemWithError(builtins_dict.get(), name);
+        if (!value) {
+            if (!PyErr_Occurred()) raise_name_error(name);
+            return nullptr;
+        }
+    }
+    return Py_NewRef(value);
+}
+
+Ref import_module(const char* dotted) noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(dotted));
+    if (!name) return {};
+    Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, nullptr, 0));
+    if (!top) return {};
+    Ref leaf = Ref::steal(PyImport_GetModule(name.get()));
+    if (leaf || PyErr_Occurred()) return leaf;
+    // Not in sys.modules: walk the attributes of the package instead.
+    const char* part = dotted;
+    Ref current = top;
+    for (const char* dot; (dot = strchr(part, '.')) != nullptr;) {
+        part = dot + 1;
+        const char* end = strchr(part, '.');
+        Ref attr = Ref::steal(end ? PyUnicode_FromStringAndSize(part, end - part)
+                                  : PyUnicode_FromString(part));
+        if (!attr) return {};
+        PyObject* next = nullptr;
+        if (_PyObject_LookupAttr(current.get(), attr.get(), &next) < 0) return {};
+        if (!next) {
+            PyErr_Format(PyExc_ModuleNotFoundError, "No module named '%U'", name.get());
+            return {};
+        }
+        current = Ref::steal(next);
+    }
+    return current;
+}
+
+PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+
+ClassBuilder::ClassBuilder(PyObject* module, const char* name) noexcept
+    : name_(name), ns_(Ref::steal(PyDict_New())) {
+    if (!ns_) return;
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (!qualname || !module_name || PyDict_SetItemString(ns_.get(), "__module__", module_name.get()) < 0 ||
+        PyDict_SetItemString(ns_.get(), "__qualname__", qualname.get()) < 0)
+        ns_.reset();
+}
+
+bool ClassBuilder::add(const char* member, PyObject* value) noexcept {
+    return ns_ && value && PyDict_SetItemString(ns_.get(), member, value) == 0;
+}
+
+bool ClassBuilder::add(const char* member, Ref value) noexcept { return add(member, value.get()); }
+
+Ref ClassBuilder::build() noexcept {
+    if (!ns_) return {};
+    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                            name_, ns_.get()));
+}
+
+bool bind(PyObject* module, const char* name, Ref value) noexcept {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+} // namespace vantrel

@@ -1,0 +1,63 @@
+// Module loading and module-level names, shared by both extension modules.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+
+namespace vantrel {
+
+// The load sequence: one interpreter per process, one module object per
+// process, execution at most once, and a failed execution forgotten so that
+// the next import starts from scratch.
+class ModuleGuard {
+  public:
+    ModuleGuard(const char* short_name, const char* full_name) noexcept
+        : short_name_(short_name), full_name_(full_name) {}
+
+    // Py_mod_create: the existing module object, or a new one from `spec`.
+    PyObject* create(PyObject* spec) noexcept;
+    // Py_mod_exec: runs `body` once for the module object that `create` made.
+    int exec(PyObject* module, int (*body)(PyObject* module) noexcept) noexcept;
+
+  private:
+    const char* short_name_;
+    const char* full_name_;
+    std::int64_t interpreter_ = -1;
+    Ref module_;
+    bool executed_ = false;
+};
+
+// The builtins namespace that global lookups fall back to; set at load.
+bool init_builtins() noexcept;
+
+// Module-level name lookup at each use: `globals`, then builtins, then
+// NameError "name '...' is not defined". Returns a new reference.
+PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept;
+
+// `import name` with its effect: the top-level package bound in sys.modules,
+// the leaf module returned (ModuleNotFoundError when it cannot be had).
+Ref import_module(const char* dotted) noexcept;
+
+// Interned str for a C string literal; null with the error set on failure.
+PyObject* intern(const char* text) noexcept;
+
+// Builds a class the way a class statement does: `type(name, (), ns)`, with
+// `__module__` and `__qualname__` first in the namespace and the members in
+// the order they are added.
+class ClassBuilder {
+  public:
+    ClassBuilder(PyObject* module, const char* name) noexcept;
+    bool add(const char* member, PyObject* value) noexcept; // borrows value
+    bool add(const char* member, Ref value) noexcept;       // fails on a null value
+    Ref build() noexcept;
+
+  private:
+    const char* name_;
+    Ref ns_;
+};
+
+// Binds `value` in the module namespace; fails on a null value (error set).
+bool bind(PyObject* module, const char* name, Ref value) noexcept;
+
+} // namespace vantrel

@@ -1,0 +1,71 @@
+// Owning references.
+//
+// Rules of use:
+//  * Every reference the code keeps lives in a Ref. A raw PyObject* is always
+//    borrowed: it is valid only while something else owns the object.
+//  * Ref::steal(p) takes over a new reference (what most C-API calls return);
+//    Ref::borrow(p) adds a reference of its own to a borrowed pointer.
+//  * get() lends the pointer and keeps ownership; release() gives ownership
+//    back to the caller, e.g. to return it from a slot. new_ref() returns an
+//    additional new reference and keeps this one.
+//  * A Ref built from a failed call is null, and the Python error is set: test
+//    it with `if (!r)` and return the C-API error value.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vantrel {
+
+class Ref {
+  public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    [[nodiscard]] static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const noexcept { return p_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    [[nodiscard]] PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(PyObject* o) const noexcept { return p_ == o; }
+
+  private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Holds the exception being raised (3.12 single-object form) and puts it back
+// or chains it, so that handlers never lose the original error.
+class SavedError {
+  public:
+    SavedError() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {}
+    PyObject* get() const noexcept { return exc_.get(); }
+    // Raise the saved exception again.
+    void restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
+    // A new exception replaced the saved one: make the saved one its context,
+    // as a failing `except` clause does.
+    void chain_into_current() noexcept {
+        if (!exc_) return;
+        PyObject* now = PyErr_GetRaisedException();
+        if (now) PyException_SetContext(now, exc_.release());
+        PyErr_SetRaisedException(now);
+    }
+
+  private:
+    Ref exc_;
+};
+
+} // namespace vantrel

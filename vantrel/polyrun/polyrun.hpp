@@ -1,0 +1,75 @@
+// The pool module: one file per concept (pool lifecycle, scatter and gather,
+// process-wide pool), tied together by module.cpp.
+#pragma once
+
+#include "core/function.hpp"
+#include "core/module.hpp"
+#include "core/ref.hpp"
+
+namespace vantrel::polyrun {
+
+// Interned names, made once at load (interned strings are immortal).
+#define VANTREL_POLYRUN_NAMES(X)                                                                   \
+    X(cs)                                                                                          \
+    X(SingleProcess)                                                                               \
+    X(N)                                                                                           \
+    X(procs)                                                                                       \
+    X(name_pref)                                                                                   \
+    X(init_process)                                                                                \
+    X(kill_all)                                                                                    \
+    X(clear_output)                                                                                \
+    X(kill)                                                                                        \
+    X(items)                                                                                       \
+    X(values)                                                                                      \
+    X(qi)                                                                                          \
+    X(qo)                                                                                          \
+    X(proc)                                                                                        \
+    X(pid)                                                                                         \
+    X(put)                                                                                         \
+    X(get)                                                                                         \
+    X(reduce)                                                                                      \
+    X(MultiProcessPool)                                                                            \
+    X(MultiProcessNoRep)                                                                           \
+    X(builtin)                                                                                     \
+    X(MPNR)
+
+struct Names {
+#define VANTREL_DECLARE(n) PyObject* n;
+    VANTREL_POLYRUN_NAMES(VANTREL_DECLARE)
+#undef VANTREL_DECLARE
+    PyObject* underscore;     // "_"
+    PyObject* shared_prefix;  // "NoRepeatProcessingPool"
+};
+extern Names names;
+
+// Definitions, in the order the module binds them.
+extern const FunctionSpec reduce_spec;
+extern const FunctionSpec pool_init_spec;
+extern const FunctionSpec pool_init_process_spec;
+extern const FunctionSpec pool_kill_all_spec;
+extern const FunctionSpec pool_clear_output_spec;
+extern const FunctionSpec pool_map_spec;
+extern const FunctionSpec shared_set_spec;
+extern const FunctionSpec shared_init_process_spec;
+
+// The module's own `reduce`, so that `map` can recognise it behind the name.
+extern PyObject* original_reduce; // borrowed; the module namespace keeps it
+
+// Which worker answers on an output queue, for queues of workers that a pool
+// started: registered by init_process, read by reduce. Null when unknown.
+bool register_worker(PyObject* handle) noexcept;
+Ref worker_of_queue(PyObject* queue) noexcept;
+
+// Kills the workers of a pool that nobody will be able to reach, keeping the
+// exception that is being raised.
+void kill_unreachable(PyObject* pool, bool through_kill_all) noexcept;
+
+inline PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
+    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+inline PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    PyObject* stack[] = {obj, arg};
+    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+} // namespace vantrel::polyrun

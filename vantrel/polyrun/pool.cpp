@@ -1,0 +1,122 @@
+// MultiProcessPool: start, restart, drain and kill N workers as a group.
+#include "polyrun.hpp"
+
+namespace vantrel::polyrun {
+namespace {
+
+// for pid, proc in self.procs.items(): proc.<method>()
+// With `best_effort`, a failing handle does not stop the others.
+int for_each_handle(PyObject* self, PyObject* method, bool best_effort = false) noexcept {
+    Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+    if (!procs) return -1;
+    Ref items = Ref::steal(call_method(procs.get(), names.items));
+    if (!items) return -1;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return -1;
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref handle = Ref::steal(PySequence_GetItem(pair.get(), 1));
+        if (!handle) return -1;
+        Ref r = Ref::steal(call_method(handle.get(), method));
+        if (!r && !best_effort) return -1;
+        PyErr_Clear();
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* init_body(Function*, BoundArgs& a) noexcept {
+    PyObject* self = a.v[0];
+    Ref procs = Ref::steal(PyDict_New());
+    if (!procs || PyObject_SetAttr(self, names.N, a.v[1]) < 0 ||
+        PyObject_SetAttr(self, names.procs, procs.get()) < 0 ||
+        PyObject_SetAttr(self, names.name_pref, a.v[2]) < 0)
+        return nullptr;
+    Ref r = Ref::steal(call_method(self, names.init_process));
+    if (!r) {
+        // The pool never reaches the caller: its workers must not outlive it.
+        kill_unreachable(self, false);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+int start_worker(Function* fn, PyObject* self, PyObject* index) noexcept {
+    Ref prefix = Ref::steal(PyObject_GetAttr(self, names.name_pref));
+    if (!prefix) return -1;
+    Ref head = Ref::steal(PyNumber_Add(prefix.get(), names.underscore));
+    if (!head) return -1;
+    Ref number = Ref::steal(PyObject_Str(index));
+    if (!number) return -1;
+    Ref name = Ref::steal(PyNumber_Add(head.get(), number.get()));
+    if (!name) return -1;
+
+    Ref cs = Ref::steal(lookup_global(fn, names.cs));
+    if (!cs) return -1;
+    Ref handle_class = Ref::steal(PyObject_GetAttr(cs.get(), names.SingleProcess));
+    if (!handle_class) return -1;
+    Ref handle = Ref::steal(PyObject_CallOneArg(handle_class.get(), name.get()));
+    if (!handle) return -1;
+    Ref proc = Ref::steal(PyObject_GetAttr(handle.get(), names.proc));
+    if (!proc) return -1;
+    Ref pid = Ref::steal(PyObject_GetAttr(proc.get(), names.pid));
+    if (!pid) return -1;
+    Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+    if (!procs || PyObject_SetItem(procs.get(), pid.get(), handle.get()) < 0) return -1;
+    return register_worker(handle.get()) ? 0 : -1;
+}
+
+PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
+    PyObject* self = a.v[0];
+    Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
+    if (!procs) return nullptr;
+    const Py_ssize_t running = PyObject_Size(procs.get());
+    if (running < 0) return nullptr;
+    if (running > 0) {
+        Ref r = Ref::steal(call_method(self, names.kill_all));
+        if (!r) return nullptr;
+    }
+    Ref count = Ref::steal(PyObject_GetAttr(self, names.N));
+    if (!count) return nullptr;
+    Ref range = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count.get()));
+    if (!range) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(range.get()));
+    if (!it) return nullptr;
+    while (Ref index = Ref::steal(PyIter_Next(it.get())))
+        if (start_worker(fn, self, index.get()) < 0) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* kill_all_body(Function*, BoundArgs& a) noexcept {
+    if (for_each_handle(a.v[0], names.kill) < 0) return nullptr;
+    Ref empty = Ref::steal(PyDict_New());
+    if (!empty || PyObject_SetAttr(a.v[0], names.procs, empty.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* clear_output_body(Function*, BoundArgs& a) noexcept {
+    if (for_each_handle(a.v[0], names.clear_output) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+void kill_unreachable(PyObject* pool, bool through_kill_all) noexcept {
+    SavedError error;
+    if (through_kill_all) {
+        Ref r = Ref::steal(call_method(pool, names.kill_all));
+    } else {
+        for_each_handle(pool, names.kill, true);
+    }
+    PyErr_Clear(); // the original failure is what the caller must see
+    error.restore();
+}
+
+const FunctionSpec pool_init_spec = {
+    "MultiProcessPool.__init__", {{"self", "N", "name_pref"}, 3, 0}, init_body};
+const FunctionSpec pool_init_process_spec = {
+    "MultiProcessPool.init_process", {{"self"}, 1, 0}, init_process_body};
+const FunctionSpec pool_kill_all_spec = {"MultiProcessPool.kill_all", {{"self"}, 1, 0}, kill_all_body};
+const FunctionSpec pool_clear_output_spec = {
+    "MultiProcessPool.clear_output", {{"self"}, 1, 0}, clear_output_body};
+
+} // namespace vantrel::polyrun

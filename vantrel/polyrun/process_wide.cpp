@@ -1,0 +1,69 @@
+// MultiProcessNoRep: one pool per interpreter, kept as `MPNR` on a holder
+// object such as the builtins module.
+#include "polyrun.hpp"
+
+namespace vantrel::polyrun {
+namespace {
+
+// MultiProcessNoRep.builtin, both names looked up now.
+Ref holder(Function* fn) noexcept {
+    Ref cls = Ref::steal(lookup_global(fn, names.MultiProcessNoRep));
+    return cls ? Ref::steal(PyObject_GetAttr(cls.get(), names.builtin)) : Ref();
+}
+
+PyObject* set_body(Function* fn, BoundArgs& a) noexcept {
+    Ref cls = Ref::steal(lookup_global(fn, names.MultiProcessNoRep));
+    if (!cls || PyObject_SetAttr(cls.get(), names.builtin, a.v[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* resize_stored_pool(Function* fn, PyObject* n) noexcept {
+    Ref h = holder(fn);
+    Ref pool = h ? Ref::steal(PyObject_GetAttr(h.get(), names.MPNR)) : Ref();
+    if (!pool) return nullptr;
+    Ref size = Ref::steal(PyObject_GetAttr(pool.get(), names.N));
+    if (!size) return nullptr;
+    Ref differs = Ref::steal(PyObject_RichCompare(n, size.get(), Py_NE));
+    if (!differs) return nullptr;
+    const int truth = PyObject_IsTrue(differs.get());
+    if (truth < 0) return nullptr;
+    if (truth) {
+        if (PyObject_SetAttr(pool.get(), names.N, n) < 0) return nullptr;
+        Ref r = Ref::steal(call_method(pool.get(), names.init_process));
+        if (!r) return nullptr;
+    }
+    return pool.release();
+}
+
+PyObject* create_pool(Function* fn, PyObject* n) noexcept {
+    Ref pool_class = Ref::steal(lookup_global(fn, names.MultiProcessPool));
+    if (!pool_class) return nullptr;
+    PyObject* args[] = {n, names.shared_prefix};
+    Ref pool = Ref::steal(PyObject_Vectorcall(pool_class.get(), args, 2, nullptr));
+    if (!pool) return nullptr;
+    Ref h = holder(fn);
+    if (!h || PyObject_SetAttr(h.get(), names.MPNR, pool.get()) < 0) {
+        // Stored nowhere: nobody could ever kill these workers.
+        kill_unreachable(pool.get(), true);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
+    PyObject* n = a.v[0];
+    Ref h = holder(fn);
+    if (!h) return nullptr;
+    // Presence test: any failure to read MPNR means "no pool".
+    Ref present = Ref::steal(PyObject_GetAttr(h.get(), names.MPNR));
+    if (!present) PyErr_Clear();
+    return present ? resize_stored_pool(fn, n) : create_pool(fn, n);
+}
+
+} // namespace
+
+const FunctionSpec shared_set_spec = {"MultiProcessNoRep.set", {{"builtin"}, 1, 0}, set_body};
+const FunctionSpec shared_init_process_spec = {
+    "MultiProcessNoRep.init_process", {{"n"}, 1, 0}, init_process_body};
+
+} // namespace vantrel::polyrun
