@@ -5,7 +5,7 @@
 namespace vantrel {
 namespace {
 
-Ref builtins_dict; // borrowed from the builtins module, which outlives us
+ProcessRef builtins_dict;
 
 [[gnu::cold]] void raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -39,11 +39,13 @@ PyObject* ModuleGuard::create(PyObject* spec) noexcept {
                                             "be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (module_) return module_.new_ref();
+    if (module_) return Py_NewRef(module_.get());
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
-    module_ = Ref::steal(PyModule_NewObject(name.get()));
-    return module_.new_ref();
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    module_.set(module);
+    return module.release();
 }
 
 int ModuleGuard::exec(PyObject* module, int (*body)(PyObject*) noexcept) noexcept {
@@ -54,7 +56,7 @@ int ModuleGuard::exec(PyObject* module, int (*body)(PyObject*) noexcept) noexcep
                      short_name_);
         return -1;
     }
-    if (!module_) module_ = Ref::borrow(module); // created by someone else's create step
+    if (!module_) module_.set(Ref::borrow(module)); // made by another create step
     if (!module_.is(module)) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
@@ -63,7 +65,8 @@ int ModuleGuard::exec(PyObject* module, int (*body)(PyObject*) noexcept) noexcep
     }
     if (check_runtime_version(full_name_) < 0 || body(module) < 0) {
         // Forget the half-built module so that the next import starts anew.
-        module_.reset();
+        Py_DECREF(module_.get());
+        module_.forget();
         return -1;
     }
     executed_ = true;
@@ -74,7 +77,7 @@ bool init_builtins() noexcept {
     if (builtins_dict) return true;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return false;
-    builtins_dict = Ref::borrow(PyModule_GetDict(builtins.get()));
+    builtins_dict.set(Ref::borrow(PyModule_GetDict(builtins.get())));
     return true;
 }
 

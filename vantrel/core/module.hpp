@@ -24,7 +24,7 @@ class ModuleGuard {
     const char* short_name_;
     const char* full_name_;
     std::int64_t interpreter_ = -1;
-    Ref module_;
+    ProcessRef module_;
     bool executed_ = false;
 };
 

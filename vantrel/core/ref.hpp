@@ -47,6 +47,20 @@ class Ref {
     PyObject* p_ = nullptr;
 };
 
+// A reference kept for the life of the process, in static storage. It is
+// never released: C++ static destructors run after the interpreter is gone.
+class ProcessRef {
+  public:
+    PyObject* get() const noexcept { return p_; }
+    void set(Ref r) noexcept { p_ = r.release(); } // the old value is kept alive
+    void forget() noexcept { p_ = nullptr; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(PyObject* o) const noexcept { return p_ == o; }
+
+  private:
+    PyObject* p_ = nullptr;
+};
+
 // Holds the exception being raised (3.12 single-object form) and puts it back
 // or chains it, so that handlers never lose the original error.
 class SavedError {

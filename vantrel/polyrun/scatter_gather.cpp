@@ -9,7 +9,7 @@ PyObject* original_reduce = nullptr;
 
 namespace {
 
-Ref registry; // weakref.WeakKeyDictionary: output queue -> worker process
+ProcessRef registry; // weakref.WeakKeyDictionary: output queue -> worker process
 
 // Worker `ia % n` of `pio`; ZeroDivisionError for a pool without workers,
 // as the modulo does.
@@ -120,7 +120,8 @@ bool register_worker(PyObject* handle) noexcept {
         Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
         Ref cls = weakref ? Ref::steal(PyObject_GetAttrString(weakref.get(), "WeakKeyDictionary"))
                           : Ref();
-        registry = cls ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref();
+        if (!cls) return false;
+        registry.set(Ref::steal(PyObject_CallNoArgs(cls.get())));
         if (!registry) return false;
     }
     Ref qo = Ref::steal(PyObject_GetAttr(handle, names.qo));
