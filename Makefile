@@ -9,7 +9,7 @@ SOURCES := $(shell find vantrel -name '*.cpp' -o -name '*.hpp' -o -name '*.py') 
 BUILD_STAMP := $(VENV)/.build-stamp
 PYTEST_ARGS ?=
 
-.PHONY: all venv build demo test lint format sanitize clean
+.PHONY: all venv build demo test lint format sanitize bench clean
 
 all: build
 
@@ -50,6 +50,23 @@ format: $(STAMP)
 
 test: build lint
 	cd tests && ../$(VENV)/bin/pytest $(PYTEST_ARGS)
+
+bench: build
+	cd bench && ../$(PY) bench.py $(BENCH_ARGS)
+
+# The whole suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in an environment of its own.
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_RUNTIME = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)
+sanitize:
+	@test -x $(SAN_PY) || { base=$$($(FIND_PYTHON)) && "$$base" -m venv $(SAN_VENV); }
+	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja numpy setproctitle "pytest>=8" pytest-timeout hypothesis
+	$(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
+		-C cmake.define.VANTREL_SANITIZE=ON -C build-dir=build/sanitize -C cmake.build-type=Debug .
+	cd tests && LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		../$(SAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf build dist $(BUILD_STAMP)

@@ -36,12 +36,14 @@ bool init_watch() noexcept {
     w.exitcode = PyUnicode_InternFromString("exitcode");
     w.poll = PyFloat_FromDouble(poll_seconds);
     w.timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    PyObject* all[] = {w.queue_type, w.process_type, w.empty, w.get, w.is_alive,
-                       w.pid,        w.exitcode,     w.poll,  w.timeout_kwnames};
+    PyObject* all[] = {w.queue_type, w.process_type, w.empty,          w.get, w.is_alive, w.pid,
+                       w.exitcode,   w.poll,         w.timeout_kwnames};
     bool ok = true;
-    for (PyObject* o : all) ok = ok && o != nullptr;
+    for (PyObject* o : all)
+        ok = ok && o != nullptr;
     if (!ok || !PyType_Check(w.queue_type) || !PyType_Check(w.process_type)) {
-        for (PyObject* o : all) Py_XDECREF(o);
+        for (PyObject* o : all)
+            Py_XDECREF(o);
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_RuntimeError, "multiprocessing has no Queue or BaseProcess type");
         return false;
@@ -60,8 +62,8 @@ bool init_watch() noexcept {
                      code.get(), position);
     else
         PyErr_Format(PyExc_RuntimeError,
-                     "worker process %R ended (exit code %R) without answering the job",
-                     pid.get(), code.get());
+                     "worker process %R ended (exit code %R) without answering the job", pid.get(),
+                     code.get());
 }
 
 } // namespace
@@ -76,8 +78,8 @@ Ref get_answer(PyObject* queue, PyObject* process, Py_ssize_t position) noexcept
     if (watched < 0) return {};
     if (!watched || !process ||
         !PyObject_TypeCheck(process, reinterpret_cast<PyTypeObject*>(watch.process_type)))
-        return Ref::steal(PyObject_VectorcallMethod(
-            watch.get, &queue, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return Ref::steal(PyObject_VectorcallMethod(watch.get, &queue,
+                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     for (;;) {
         PyObject* args[] = {queue, watch.poll};
         Ref item = Ref::steal(PyObject_VectorcallMethod(
@@ -98,8 +100,8 @@ Ref get_answer(PyObject* queue, PyObject* process, Py_ssize_t position) noexcept
 
         // Dead: take an answer that arrived after the last look, if any.
         PyObject* last_look[] = {queue, Py_False};
-        item = Ref::steal(PyObject_VectorcallMethod(
-            watch.get, last_look, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        item = Ref::steal(PyObject_VectorcallMethod(watch.get, last_look,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (item || !PyErr_ExceptionMatches(watch.empty)) return item;
         PyErr_Clear();
         raise_worker_gone(process, position);

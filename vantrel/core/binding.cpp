@@ -11,7 +11,6 @@ int find_parameter(Function* fn, int count, PyObject* key) noexcept {
         if (fn->names[i] == key) return i;
     for (int i = 0; i < count; ++i)
         if (PyUnicode_Compare(fn->names[i], key) == 0) return i;
-    PyErr_Clear(); // PyUnicode_Compare cannot fail on two str, but stay clean
     return -1;
 }
 
@@ -24,9 +23,11 @@ bool bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
     const Signature& sig = fn->spec->sig;
     const int npos = sig.npos;
     const int nparams = sig.npos + sig.nkwonly;
-    const Py_ssize_t ndefaults =
-        fn->defaults ? std::min<Py_ssize_t>(PyTuple_GET_SIZE(fn->defaults), npos) : 0;
-    const Py_ssize_t nrequired = npos - ndefaults;
+    // As CPython does, the last len(__defaults__) positional parameters take
+    // the defaults; a longer tuple contributes its last items only.
+    const Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    const Py_ssize_t first_default = npos - ndefaults;
+    const Py_ssize_t nrequired = std::max<Py_ssize_t>(first_default, 0);
     const bool exact = ndefaults == 0 && !sig.varargs;
 
     if (nargs > npos && !sig.varargs) {
@@ -34,7 +35,8 @@ bool bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
         return false;
     }
     const Py_ssize_t nfilled = std::min<Py_ssize_t>(nargs, npos);
-    for (Py_ssize_t i = 0; i < nfilled; ++i) out.v[i] = args[i];
+    for (Py_ssize_t i = 0; i < nfilled; ++i)
+        out.v[i] = args[i];
     if (nargs > npos) {
         out.extra = args + npos;
         out.nextra = nargs - npos;
@@ -79,7 +81,7 @@ bool bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
             raise_positional_count(fn->name, exact, nrequired, npos, i);
             return false;
         }
-        out.owned[i] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, i - nrequired));
+        out.owned[i] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, i - first_default));
         out.v[i] = out.owned[i].get();
     }
 

@@ -9,7 +9,9 @@ namespace {
 
 PyTypeObject* function_type = nullptr; // one per module binary, kept for the process
 
-Function* as_function(PyObject* o) noexcept { return reinterpret_cast<Function*>(o); }
+Function* as_function(PyObject* o) noexcept {
+    return reinterpret_cast<Function*>(o);
+}
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
@@ -54,7 +56,8 @@ void function_dealloc(PyObject* self) noexcept {
     function_clear(self);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
-    for (PyObject*& n : fn->names) Py_CLEAR(n);
+    for (PyObject*& n : fn->names)
+        Py_CLEAR(n);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -83,7 +86,9 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->name);
+}
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
     return set_str(&as_function(self)->name, value, "__name__");
 }
@@ -94,7 +99,9 @@ int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return set_str(&as_function(self)->qualname, value, "__qualname__");
 }
 
-PyObject* none_if_null(PyObject* o) noexcept { return Py_NewRef(o ? o : Py_None); }
+PyObject* none_if_null(PyObject* o) noexcept {
+    return Py_NewRef(o ? o : Py_None);
+}
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
     return none_if_null(as_function(self)->defaults);
@@ -122,7 +129,9 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
+PyObject* get_code(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->code);
+}
 PyObject* get_globals(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->globals);
 }
@@ -186,8 +195,7 @@ PyType_Spec function_spec = {
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -244,8 +252,8 @@ Ref make_code(PyObject* module, const FunctionSpec& spec, PyObject* name,
 bool init_function_type(PyObject* module) noexcept {
     if (function_type) return true;
     if (!init_builtins()) return false;
-    function_type = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    function_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
     return function_type != nullptr;
 }
 

@@ -24,8 +24,7 @@ struct FunctionSpec {
 };
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* name;        // str
     PyObject* qualname;    // str

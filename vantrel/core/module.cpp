@@ -36,7 +36,7 @@ PyObject* ModuleGuard::create(PyObject* spec) noexcept {
         interpreter_ = current;
     } else if (interpreter_ != current) {
         PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
-                                            "be loaded into one interpreter per process.");
+                                           "be loaded into one interpreter per process.");
         return nullptr;
     }
     if (module_) return Py_NewRef(module_.get());
@@ -97,7 +97,8 @@ PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept {
 Ref import_module(const char* dotted) noexcept {
     Ref name = Ref::steal(PyUnicode_FromString(dotted));
     if (!name) return {};
-    Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, nullptr, 0));
+    Ref top =
+        Ref::steal(PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, nullptr, 0));
     if (!top) return {};
     Ref leaf = Ref::steal(PyImport_GetModule(name.get()));
     if (leaf || PyErr_Occurred()) return leaf;
@@ -121,14 +122,17 @@ Ref import_module(const char* dotted) noexcept {
     return current;
 }
 
-PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+PyObject* intern(const char* text) noexcept {
+    return PyUnicode_InternFromString(text);
+}
 
 ClassBuilder::ClassBuilder(PyObject* module, const char* name) noexcept
     : name_(name), ns_(Ref::steal(PyDict_New())) {
     if (!ns_) return;
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
     Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    if (!qualname || !module_name || PyDict_SetItemString(ns_.get(), "__module__", module_name.get()) < 0 ||
+    if (!qualname || !module_name ||
+        PyDict_SetItemString(ns_.get(), "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(ns_.get(), "__qualname__", qualname.get()) < 0)
         ns_.reset();
 }
@@ -137,12 +141,14 @@ bool ClassBuilder::add(const char* member, PyObject* value) noexcept {
     return ns_ && value && PyDict_SetItemString(ns_.get(), member, value) == 0;
 }
 
-bool ClassBuilder::add(const char* member, Ref value) noexcept { return add(member, value.get()); }
+bool ClassBuilder::add(const char* member, Ref value) noexcept {
+    return add(member, value.get());
+}
 
 Ref ClassBuilder::build() noexcept {
     if (!ns_) return {};
-    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
-                                            name_, ns_.get()));
+    return Ref::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name_, ns_.get()));
 }
 
 bool bind(PyObject* module, const char* name, Ref value) noexcept {

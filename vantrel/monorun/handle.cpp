@@ -93,7 +93,8 @@ PyObject* clear_output_body(Function* fn, BoundArgs& a) noexcept {
 } // namespace
 
 const FunctionSpec clear_queue_spec = {"clear_queue", {{"q"}, 1, 0}, clear_queue_body};
-const FunctionSpec handle_init_spec = {"SingleProcess.__init__", {{"self", "name"}, 2, 0}, init_body};
+const FunctionSpec handle_init_spec = {
+    "SingleProcess.__init__", {{"self", "name"}, 2, 0}, init_body};
 const FunctionSpec handle_blocked_put_spec = {
     "SingleProcess.blocked_put", {{"self", "w"}, 2, 0}, blocked_put_body};
 const FunctionSpec handle_kill_spec = {"SingleProcess.kill", {{"self"}, 1, 0}, kill_body};

@@ -162,7 +162,8 @@ int Worker::put_answer(PyObject* status, PyObject* info) noexcept {
 int Worker::handle_failure(bool waiting) noexcept {
     SavedError error;
     Ref queue_module = Ref::steal(global(names.queue));
-    Ref empty = queue_module ? Ref::steal(PyObject_GetAttr(queue_module.get(), names.Empty)) : Ref();
+    Ref empty =
+        queue_module ? Ref::steal(PyObject_GetAttr(queue_module.get(), names.Empty)) : Ref();
     if (!empty) {
         error.chain_into_current();
         return -1;

@@ -66,8 +66,12 @@ int exec_body(PyObject* m) noexcept {
     return 0;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return guard.create(spec); }
-int exec(PyObject* m) noexcept { return guard.exec(m, exec_body); }
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+    return guard.create(spec);
+}
+int exec(PyObject* m) noexcept {
+    return guard.exec(m, exec_body);
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
@@ -82,4 +86,6 @@ PyModuleDef definition = {
 } // namespace
 } // namespace vantrel::monorun
 
-PyMODINIT_FUNC PyInit_monorun() { return PyModuleDef_Init(&vantrel::monorun::definition); }
+PyMODINIT_FUNC PyInit_monorun() {
+    return PyModuleDef_Init(&vantrel::monorun::definition);
+}

@@ -52,11 +52,11 @@ struct Names {
 #define VANTREL_DECLARE(n) PyObject* n;
     VANTREL_MONORUN_NAMES(VANTREL_DECLARE)
 #undef VANTREL_DECLARE
-    PyObject* empty_str;        // ""
-    PyObject* dunder_builtins;  // "__builtins__"
-    PyObject* source_filename;  // "<string>"
-    PyObject* timeout_kwnames;  // ("timeout",)
-    PyObject* get_timeout;      // 0.1, the job loop's wait for a job
+    PyObject* empty_str;       // ""
+    PyObject* dunder_builtins; // "__builtins__"
+    PyObject* source_filename; // "<string>"
+    PyObject* timeout_kwnames; // ("timeout",)
+    PyObject* get_timeout;     // 0.1, the job loop's wait for a job
 };
 extern Names names;
 bool init_names() noexcept;

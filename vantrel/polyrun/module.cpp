@@ -25,8 +25,8 @@ int exec_body(PyObject* m) noexcept {
     if (!bind(m, "cs", import_module("vantrel.monorun"))) return -1;
 
     Ref reduce = make_function(m, reduce_spec);
-    original_reduce = reduce.get();
-    if (!bind(m, "reduce", std::move(reduce))) return -1;
+    if (!bind(m, "reduce", reduce)) return -1;
+    original_reduce.set(std::move(reduce));
 
     Ref prefix_default = Ref::steal(Py_BuildValue("(s)", "MultiProcessingPool"));
     Ref block_default = Ref::steal(PyTuple_Pack(1, Py_True));
@@ -50,8 +50,12 @@ int exec_body(PyObject* m) noexcept {
     return 0;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return guard.create(spec); }
-int exec(PyObject* m) noexcept { return guard.exec(m, exec_body); }
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+    return guard.create(spec);
+}
+int exec(PyObject* m) noexcept {
+    return guard.exec(m, exec_body);
+}
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
@@ -66,4 +70,6 @@ PyModuleDef definition = {
 } // namespace
 } // namespace vantrel::polyrun
 
-PyMODINIT_FUNC PyInit_polyrun() { return PyModuleDef_Init(&vantrel::polyrun::definition); }
+PyMODINIT_FUNC PyInit_polyrun() {
+    return PyModuleDef_Init(&vantrel::polyrun::definition);
+}

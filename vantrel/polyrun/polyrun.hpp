@@ -37,8 +37,8 @@ struct Names {
 #define VANTREL_DECLARE(n) PyObject* n;
     VANTREL_POLYRUN_NAMES(VANTREL_DECLARE)
 #undef VANTREL_DECLARE
-    PyObject* underscore;     // "_"
-    PyObject* shared_prefix;  // "NoRepeatProcessingPool"
+    PyObject* underscore;    // "_"
+    PyObject* shared_prefix; // "NoRepeatProcessingPool"
 };
 extern Names names;
 
@@ -53,7 +53,7 @@ extern const FunctionSpec shared_set_spec;
 extern const FunctionSpec shared_init_process_spec;
 
 // The module's own `reduce`, so that `map` can recognise it behind the name.
-extern PyObject* original_reduce; // borrowed; the module namespace keeps it
+extern ProcessRef original_reduce;
 
 // Which worker answers on an output queue, for queues of workers that a pool
 // started: registered by init_process, read by reduce. Null when unknown.

@@ -76,7 +76,8 @@ PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
     }
     Ref count = Ref::steal(PyObject_GetAttr(self, names.N));
     if (!count) return nullptr;
-    Ref range = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count.get()));
+    Ref range =
+        Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count.get()));
     if (!range) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(range.get()));
     if (!it) return nullptr;
@@ -115,7 +116,8 @@ const FunctionSpec pool_init_spec = {
     "MultiProcessPool.__init__", {{"self", "N", "name_pref"}, 3, 0}, init_body};
 const FunctionSpec pool_init_process_spec = {
     "MultiProcessPool.init_process", {{"self"}, 1, 0}, init_process_body};
-const FunctionSpec pool_kill_all_spec = {"MultiProcessPool.kill_all", {{"self"}, 1, 0}, kill_all_body};
+const FunctionSpec pool_kill_all_spec = {
+    "MultiProcessPool.kill_all", {{"self"}, 1, 0}, kill_all_body};
 const FunctionSpec pool_clear_output_spec = {
     "MultiProcessPool.clear_output", {{"self"}, 1, 0}, clear_output_body};
 

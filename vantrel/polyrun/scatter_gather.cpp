@@ -5,7 +5,7 @@
 
 namespace vantrel::polyrun {
 
-PyObject* original_reduce = nullptr;
+ProcessRef original_reduce;
 
 namespace {
 
@@ -45,7 +45,9 @@ PyObject* gather(PyObject* red, PyObject* processes) noexcept {
     return PyErr_Occurred() ? nullptr : answers.release();
 }
 
-PyObject* reduce_body(Function*, BoundArgs& a) noexcept { return gather(a.v[0], nullptr); }
+PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
+    return gather(a.v[0], nullptr);
+}
 
 // The process behind each handle of `pio`, None where a handle has none.
 Ref processes_of(PyObject* pio) noexcept {
@@ -104,7 +106,7 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     if (!block) return red.release();
     Ref reduce = Ref::steal(lookup_global(fn, names.reduce));
     if (!reduce) return nullptr;
-    if (reduce.is(original_reduce)) {
+    if (original_reduce.is(reduce.get())) {
         // Our own reduce: the workers behind the queues are known here.
         Ref processes = processes_of(pio.get());
         return processes ? gather(red.get(), processes.get()) : nullptr;
@@ -124,9 +126,14 @@ bool register_worker(PyObject* handle) noexcept {
         registry.set(Ref::steal(PyObject_CallNoArgs(cls.get())));
         if (!registry) return false;
     }
-    Ref qo = Ref::steal(PyObject_GetAttr(handle, names.qo));
-    Ref proc = qo ? Ref::steal(PyObject_GetAttr(handle, names.proc)) : Ref();
-    if (!proc) return false;
+    // Only handles that look like ours take part; anything else is left alone.
+    PyObject *qo_raw = nullptr, *proc_raw = nullptr;
+    if (_PyObject_LookupAttr(handle, names.qo, &qo_raw) < 0) return false;
+    Ref qo = Ref::steal(qo_raw);
+    if (!qo) return true;
+    if (_PyObject_LookupAttr(handle, names.proc, &proc_raw) < 0) return false;
+    Ref proc = Ref::steal(proc_raw);
+    if (!proc) return true;
     const int watchable = is_watchable_queue(qo.get());
     if (watchable <= 0) return watchable == 0;
     return PyObject_SetItem(registry.get(), qo.get(), proc.get()) == 0;

@@ -1,0 +1,80 @@
+"""Shared fixtures: every worker a test starts is killed when the test ends."""
+
+import multiprocessing
+import pathlib
+
+import pytest
+
+import vantrel
+
+
+def pytest_sessionstart(session):
+    # Tests exercise the installed wheel, never the source folder.
+    installed = pathlib.Path(vantrel.__file__).resolve()
+    if "site-packages" not in installed.parts:
+        raise pytest.UsageError(f"vantrel imported from {installed}, not an installed wheel")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # Workers are not daemons: one left alive would keep the run from exiting.
+    for child in multiprocessing.active_children():
+        child.kill()
+
+
+@pytest.fixture
+def make_worker():
+    """Factory for SingleProcess handles; all are killed at teardown."""
+    from vantrel import monorun
+
+    handles = []
+
+    def make(*args, **kwargs):
+        h = monorun.SingleProcess(*args, **kwargs)
+        handles.append(h)
+        return h
+
+    yield make
+    for h in handles:
+        proc = h.__dict__.get("proc")
+        if proc is not None and proc.is_alive():
+            proc.kill()
+
+
+@pytest.fixture
+def worker(make_worker):
+    """One live worker, killed at teardown."""
+    return make_worker()
+
+
+@pytest.fixture
+def make_pool():
+    """Factory for MultiProcessPool objects; every worker they ever held is killed."""
+    from vantrel import polyrun
+
+    pools = []
+
+    def make(*args, **kwargs):
+        p = polyrun.MultiProcessPool.__new__(polyrun.MultiProcessPool)
+        pools.append(p)
+        p.__init__(*args, **kwargs)
+        return p
+
+    yield make
+    for p in pools:
+        for h in list(getattr(p, "procs", {}).values()):
+            proc = getattr(h, "proc", None)
+            if proc is not None and proc.is_alive():
+                proc.kill()
+
+
+@pytest.fixture
+def pool(make_pool):
+    """A pool of two workers, killed at teardown."""
+    return make_pool(2)
+
+
+@pytest.fixture(autouse=True)
+def _no_leftover_children():
+    yield
+    for child in multiprocessing.active_children():
+        child.kill()

@@ -1,0 +1,134 @@
+"""vantrel.polyrun as Python sees it: namespace, classes, signatures, argument errors, loading."""
+
+import inspect
+import pickle
+import subprocess
+import sys
+
+import pytest
+
+from vantrel import polyrun
+from vantrel.polyrun import MultiProcessNoRep, MultiProcessPool
+
+
+# Plain Python twins of the two classes: introspection must not tell them apart.
+class PyPool:
+    def __init__(self, N, name_pref="MultiProcessingPool"): ...
+    def init_process(self): ...
+    def kill_all(self): ...
+    def clear_output(self): ...
+    def map(self, args, block=True): ...
+
+
+class PyNoRep:
+    builtin = None
+
+    @staticmethod
+    def set(builtin): ...
+
+    def init_process(n): ...
+
+
+def test_module_namespace():
+    public = [k for k in vars(polyrun) if not (k.startswith("__") and k.endswith("__"))]
+    assert public == ["cs", "reduce", "MultiProcessPool", "MultiProcessNoRep"]
+    assert polyrun.cs is sys.modules["vantrel.monorun"]
+    assert polyrun.__doc__ is None
+
+
+@pytest.mark.parametrize("cls, twin", [(MultiProcessPool, PyPool), (MultiProcessNoRep, PyNoRep)])
+def test_class_namespace_matches_plain_class(cls, twin):
+    assert list(vars(cls)) == list(vars(twin))
+    assert (cls.__bases__, type(cls), cls.__module__) == ((object,), type, "vantrel.polyrun")
+    assert cls.__qualname__ == cls.__name__ and cls.__doc__ is None
+    for name, attr in vars(twin).items():
+        if name == "__init__" or not name.startswith("__"):
+            ours = vars(cls)[name]
+            assert isinstance(ours, staticmethod) == isinstance(attr, staticmethod), name
+            assert callable(ours) == callable(attr), name
+    assert MultiProcessNoRep.builtin is None
+    assert MultiProcessNoRep.set is MultiProcessNoRep().set
+    # init_process is an ordinary function: read through an instance it binds to it.
+    assert MultiProcessNoRep().init_process.__func__ is MultiProcessNoRep.init_process
+    pool = MultiProcessPool.__new__(MultiProcessPool)
+    assert (pool.map.__self__, pool.map.__func__) == (pool, MultiProcessPool.map)
+
+
+FUNCTIONS = [
+    (polyrun.reduce, lambda red: None, "reduce"),
+    *(
+        (getattr(MultiProcessPool, n), getattr(PyPool, n), f"MultiProcessPool.{n}")
+        for n in ("__init__", "init_process", "kill_all", "clear_output", "map")
+    ),
+    (MultiProcessNoRep.set, PyNoRep.set, "MultiProcessNoRep.set"),
+    (MultiProcessNoRep.init_process, PyNoRep.init_process, "MultiProcessNoRep.init_process"),
+]
+
+
+@pytest.mark.parametrize("fn, twin, qualname", FUNCTIONS, ids=[q for *_, q in FUNCTIONS])
+def test_function_introspection(fn, twin, qualname):
+    assert inspect.signature(fn) == inspect.signature(twin)
+    assert fn.__defaults__ == twin.__defaults__
+    assert (fn.__qualname__, fn.__name__) == (qualname, qualname.rpartition(".")[2])
+    assert fn.__module__ == "vantrel.polyrun" and fn.__doc__ is None
+    # By reference, as multiprocessing and pickle need.
+    assert pickle.loads(pickle.dumps(fn)) is fn
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        ("NoRep.set()", "set() takes exactly 1 positional argument (0 given)"),
+        ("NoRep.set(1, 2)", "set() takes exactly 1 positional argument (2 given)"),
+        ("NoRep.init_process(2, x=1)", "init_process() got an unexpected keyword argument 'x'"),
+        # A missing parameter is reported before an unknown keyword.
+        ("NoRep.init_process(x=1)", "init_process() takes exactly 1 positional argument (0 given)"),
+        ("NoRep().init_process(1)", "init_process() takes exactly 1 positional argument (2 given)"),
+        ("Pool()", "__init__() takes at least 2 positional arguments (1 given)"),
+        ("Pool(name_pref='x')", "__init__() takes at least 2 positional arguments (1 given)"),
+        ("Pool(1, 'a', 'b')", "__init__() takes at most 3 positional arguments (4 given)"),
+        ("Pool(1, N=1)", "__init__() got multiple values for keyword argument 'N'"),
+        ("Pool.map(None)", "map() takes at least 2 positional arguments (1 given)"),
+        ("Pool.kill_all(1, 2)", "kill_all() takes exactly 1 positional argument (2 given)"),
+        ("polyrun.reduce([], red=[])", "reduce() got multiple values for keyword argument 'red'"),
+    ],
+)
+def test_wrong_arguments(call, message):
+    with pytest.raises(TypeError) as info:
+        eval(call, {"NoRep": MultiProcessNoRep, "Pool": MultiProcessPool, "polyrun": polyrun})
+    assert str(info.value) == message
+
+
+LOAD_WITHOUT_WORKER_MODULE = """
+import sys
+
+class Blocker:
+    def find_spec(self, name, path=None, target=None):
+        if name == "vantrel.monorun":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, Blocker())
+try:
+    import vantrel.polyrun
+except ModuleNotFoundError as e:
+    print("refused", e.name)
+assert "vantrel.polyrun" not in sys.modules
+sys.meta_path.pop(0)
+
+import vantrel.polyrun
+assert vantrel.polyrun.cs is sys.modules["vantrel.monorun"]
+print("loaded", vantrel.polyrun.MultiProcessPool.__qualname__)
+"""
+
+
+def test_load_needs_worker_module_and_can_be_retried(tmp_path):
+    # cwd outside the source tree, so that the installed package is imported.
+    run = subprocess.run(
+        [sys.executable, "-c", LOAD_WITHOUT_WORKER_MODULE],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "refused vantrel.monorun\nloaded MultiProcessPool\n"

@@ -1,0 +1,153 @@
+"""MultiProcessNoRep: one pool per holder object, reused and resized instead of restarted."""
+
+import subprocess
+import sys
+import types
+
+import pytest
+
+from vantrel import monorun, polyrun
+from vantrel.polyrun import MultiProcessNoRep, MultiProcessPool
+
+PREFIX = "NoRepeatProcessingPool"
+
+
+@pytest.fixture
+def started(monkeypatch):
+    """Every worker handle started during the test; the class is reset and all are killed after."""
+    handles = []
+
+    def single_process(name):
+        h = monorun.SingleProcess(name)
+        handles.append(h)
+        return h
+
+    monkeypatch.setattr(polyrun, "cs", types.SimpleNamespace(SingleProcess=single_process))
+    yield handles
+    MultiProcessNoRep.builtin = None
+    for h in handles:
+        if h.proc.is_alive():
+            h.proc.kill()
+
+
+@pytest.fixture
+def holder(started):
+    h = types.SimpleNamespace()
+    MultiProcessNoRep.set(h)
+    return h
+
+
+def test_create_reuse_and_resize(holder, started):
+    assert MultiProcessNoRep.init_process(2) is None
+    pool = holder.MPNR
+    assert type(pool) is MultiProcessPool
+    assert (pool.N, pool.name_pref) == (2, PREFIX)
+    first_pids = list(pool.procs)
+    assert first_pids == [h.proc.pid for h in started]
+
+    # Same size: the very pool back, no process started or stopped.
+    assert MultiProcessNoRep.init_process(2) is pool
+    assert MultiProcessNoRep.init_process(n=2.0) is pool
+    assert list(pool.procs) == first_pids and len(started) == 2
+    assert pool.N == 2 and type(pool.N) is int
+
+    # Another size: the same pool object, every worker replaced.
+    assert MultiProcessNoRep.init_process(3) is pool
+    assert holder.MPNR is pool and pool.N == 3 and pool.name_pref == PREFIX
+    assert list(pool.procs) == [h.proc.pid for h in started[2:]] and len(started) == 5
+    for h in started[:2]:
+        h.proc.join(timeout=5)
+        assert h.proc.exitcode is not None
+    assert pool.map(["xreturn(i=0)", "xreturn(i=1)", "xreturn(i=2)"])[2][3] == {"i": 2}
+
+
+def test_killed_pool_is_handed_out_again_without_restart(holder, started):
+    MultiProcessNoRep.init_process(1)
+    holder.MPNR.kill_all()
+    assert MultiProcessNoRep.init_process(1) is holder.MPNR
+    assert holder.MPNR.procs == {} and len(started) == 1
+
+
+def test_second_holder_gets_a_second_pool(holder, started):
+    MultiProcessNoRep.init_process(1)
+    other = types.SimpleNamespace()
+    assert MultiProcessNoRep.set(builtin=other) is None
+    assert MultiProcessNoRep.builtin is other
+    assert MultiProcessNoRep.init_process(1) is None
+    assert other.MPNR is not holder.MPNR
+    assert list(holder.MPNR.procs) == [started[0].proc.pid]
+    assert list(other.MPNR.procs) == [started[1].proc.pid]
+
+
+def test_holder_whose_pool_read_fails_counts_as_empty(started):
+    class Touchy:
+        def __getattr__(self, name):
+            raise RuntimeError(f"no {name} here")
+
+    h = Touchy()
+    MultiProcessNoRep.set(h)
+    assert MultiProcessNoRep.init_process(1) is None
+    assert type(h.MPNR) is MultiProcessPool and h.MPNR.N == 1
+
+
+class Sealed:
+    __slots__ = ()
+
+
+@pytest.mark.parametrize("target", [None, Sealed()], ids=["no holder", "read-only holder"])
+def test_pool_that_cannot_be_stored_leaves_no_worker_running(started, target):
+    MultiProcessNoRep.set(target)
+    with pytest.raises(AttributeError, match="MPNR"):
+        MultiProcessNoRep.init_process(2)
+    assert MultiProcessNoRep.builtin is target
+    assert not hasattr(target, "MPNR")
+    # Stored nowhere, so the workers must already be gone.
+    assert len(started) == 2
+    for h in started:
+        h.proc.join(timeout=5)
+        assert h.proc.exitcode is not None, f"worker {h.proc.pid} left running"
+
+
+@pytest.mark.parametrize("n, restarted", [(4, False), (4.0, False), (5, True)])
+def test_stored_object_is_taken_as_the_pool(started, n, restarted):
+    # Whatever sits under MPNR is the pool: compared through N, restarted through init_process.
+    calls = []
+    stored = types.SimpleNamespace(N=4, init_process=lambda: calls.append("restart"))
+    MultiProcessNoRep.set(types.SimpleNamespace(MPNR=stored))
+    assert MultiProcessNoRep.init_process(n) is stored
+    assert calls == (["restart"] if restarted else [])
+    assert stored.N == (n if restarted else 4)
+    assert started == []
+
+
+NOTEBOOK = """
+import builtins
+from vantrel.polyrun import MultiProcessNoRep
+
+CELL = "MultiProcessNoRep.set(builtins)\\nresult = MultiProcessNoRep.init_process(2)\\n"
+ns = {"builtins": builtins, "MultiProcessNoRep": MultiProcessNoRep}
+
+exec(CELL, ns)
+assert ns["result"] is None
+pids = list(MPNR.procs)
+
+exec(CELL, ns)
+assert ns["result"] is MPNR and list(MPNR.procs) == pids and MPNR.N == 2
+answers = MPNR.map(["import os; xreturn(pid=os.getpid())"] * 2)
+assert [a[3]["pid"] for a in answers] == pids, answers
+MPNR.kill_all()
+print("one pool", len(pids))
+"""
+
+
+def test_cell_run_twice_in_a_real_interpreter_shares_one_pool(tmp_path):
+    # cwd outside the source tree, so that the installed package is imported.
+    run = subprocess.run(
+        [sys.executable, "-c", NOTEBOOK],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "one pool 2\n"
