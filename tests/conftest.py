@@ -2,6 +2,8 @@
 
 import multiprocessing
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -78,3 +80,20 @@ def _no_leftover_children():
     yield
     for child in multiprocessing.active_children():
         child.kill()
+
+
+@pytest.fixture
+def run_python(tmp_path):
+    """Runs source text in a fresh interpreter, from a folder outside the source
+    tree so that the installed package is the one imported."""
+
+    def run(code, timeout=60):
+        return subprocess.run(
+            [sys.executable, "-c", code],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+
+    return run

@@ -5,30 +5,9 @@ import copy
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from twins import _HandleContent as PyHandleContent
 
 from vantrel.monorun import _HandleContent
-
-
-class PyHandleContent:
-    """The collector written as plain Python: ours must not be told apart from it."""
-
-    def __init__(self):
-        self.clear()
-
-    def xprint(self, *ws, end="\n"):
-        for w in ws:
-            try:
-                self.print_content += str(w)
-            except BaseException:
-                pass
-        self.print_content += end
-
-    def clear(self):
-        self.print_content = ""
-        self.return_content = {}
-
-    def xreturn(self, **kwds):
-        self.return_content.update(kwds)
 
 
 class Boom:

@@ -7,7 +7,6 @@ import inspect
 import pickle
 import queue
 import re
-import subprocess
 import sys
 import textwrap
 import types
@@ -15,6 +14,7 @@ import types
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from twins import _HandleContent
 
 from vantrel import monorun as m
 
@@ -44,23 +44,6 @@ def monorun_main(name, qi, qo):
     while True:
         qi.get(timeout=0.1)
         qo.put([])
-
-
-class _HandleContent:
-    def __init__(self):
-        self.clear()
-
-    def xprint(self, *ws, end="\n"):
-        for w in ws:
-            self.print_content += str(w)
-        self.print_content += end
-
-    def clear(self):
-        self.print_content = ""
-        self.return_content = {}
-
-    def xreturn(self, **kwds):
-        self.return_content.update(kwds)
 
 
 class SingleProcess:
@@ -371,11 +354,8 @@ LOAD = """
 
 
 @pytest.mark.parametrize("blocked", ["numpy", "setproctitle"])
-def test_load(tmp_path, blocked):
-    code = f"BLOCKED = {blocked!r}\n" + textwrap.dedent(LOAD)
-    done = subprocess.run(
-        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True
-    )
+def test_load(run_python, blocked):
+    done = run_python(f"BLOCKED = {blocked!r}\n" + textwrap.dedent(LOAD))
     assert done.returncode == 0, done.stderr
     bound_before = NAMES[: NAMES.index("np" if blocked == "numpy" else "setproctitle")]
     assert done.stdout.splitlines() == [

@@ -2,7 +2,6 @@
 
 import inspect
 import pickle
-import subprocess
 import sys
 
 import pytest
@@ -121,14 +120,7 @@ print("loaded", vantrel.polyrun.MultiProcessPool.__qualname__)
 """
 
 
-def test_load_needs_worker_module_and_can_be_retried(tmp_path):
-    # cwd outside the source tree, so that the installed package is imported.
-    run = subprocess.run(
-        [sys.executable, "-c", LOAD_WITHOUT_WORKER_MODULE],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+def test_load_needs_worker_module_and_can_be_retried(run_python):
+    run = run_python(LOAD_WITHOUT_WORKER_MODULE)
     assert run.returncode == 0, run.stderr
     assert run.stdout == "refused vantrel.monorun\nloaded MultiProcessPool\n"

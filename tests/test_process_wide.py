@@ -1,7 +1,5 @@
 """MultiProcessNoRep: one pool per holder object, reused and resized instead of restarted."""
 
-import subprocess
-import sys
 import types
 
 import pytest
@@ -140,14 +138,7 @@ print("one pool", len(pids))
 """
 
 
-def test_cell_run_twice_in_a_real_interpreter_shares_one_pool(tmp_path):
-    # cwd outside the source tree, so that the installed package is imported.
-    run = subprocess.run(
-        [sys.executable, "-c", NOTEBOOK],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+def test_cell_run_twice_in_a_real_interpreter_shares_one_pool(run_python):
+    run = run_python(NOTEBOOK)
     assert run.returncode == 0, run.stderr
     assert run.stdout == "one pool 2\n"
