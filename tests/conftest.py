@@ -1,13 +1,20 @@
 """Shared fixtures: every worker a test starts is killed when the test ends."""
 
 import multiprocessing
+import os
 import pathlib
 import subprocess
 import sys
 
 import pytest
+from hypothesis import settings
 
 import vantrel
+
+# `make fuzz` selects the long profile.
+settings.register_profile("default", deadline=None)
+settings.register_profile("fuzz", deadline=None, max_examples=5000)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
 def pytest_sessionstart(session):

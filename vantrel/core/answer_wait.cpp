@@ -1,19 +1,29 @@
 #include "answer_wait.hpp"
 
+#include <atomic>
+#include <unistd.h>
+
 namespace vantrel {
 namespace {
 
 // Between two liveness checks: the longest a dead worker goes unnoticed.
 constexpr double poll_seconds = 0.2;
 
+// Attributes that vantrel keeps on a multiprocessing output queue.
+constexpr const char* worker_attribute = "_vantrel_worker";
+constexpr const char* unread_attribute = "_vantrel_unread";
+
 struct Watch {
     PyObject* queue_type = nullptr;   // multiprocessing.queues.Queue
     PyObject* process_type = nullptr; // multiprocessing.process.BaseProcess
     PyObject* empty = nullptr;        // queue.Empty
     PyObject* get = nullptr;
+    PyObject* put = nullptr;
     PyObject* is_alive = nullptr;
     PyObject* pid = nullptr;
     PyObject* exitcode = nullptr;
+    PyObject* worker = nullptr;
+    PyObject* unread = nullptr;
     PyObject* timeout_kwnames = nullptr;
     PyObject* poll = nullptr;
 };
@@ -31,13 +41,16 @@ bool init_watch() noexcept {
     w.process_type = attribute_of("multiprocessing.process", "BaseProcess");
     w.empty = attribute_of("queue", "Empty");
     w.get = PyUnicode_InternFromString("get");
+    w.put = PyUnicode_InternFromString("put");
     w.is_alive = PyUnicode_InternFromString("is_alive");
     w.pid = PyUnicode_InternFromString("pid");
     w.exitcode = PyUnicode_InternFromString("exitcode");
+    w.worker = PyUnicode_InternFromString(worker_attribute);
+    w.unread = PyUnicode_InternFromString(unread_attribute);
     w.poll = PyFloat_FromDouble(poll_seconds);
     w.timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    PyObject* all[] = {w.queue_type, w.process_type, w.empty,          w.get, w.is_alive, w.pid,
-                       w.exitcode,   w.poll,         w.timeout_kwnames};
+    PyObject* all[] = {w.queue_type, w.process_type, w.empty,  w.get,    w.put,  w.is_alive,
+                       w.pid,        w.exitcode,     w.worker, w.unread, w.poll, w.timeout_kwnames};
     bool ok = true;
     for (PyObject* o : all)
         ok = ok && o != nullptr;
@@ -50,6 +63,10 @@ bool init_watch() noexcept {
     }
     watch = w;
     return true;
+}
+
+PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
+    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 [[gnu::cold]] void raise_worker_gone(PyObject* process, Py_ssize_t position) noexcept {
@@ -66,6 +83,28 @@ bool init_watch() noexcept {
                      code.get());
 }
 
+bool is_process(PyObject* process) noexcept {
+    return process &&
+           PyObject_TypeCheck(process, reinterpret_cast<PyTypeObject*>(watch.process_type));
+}
+
+// The barrier's answer is the "EXCEPTION" answer whose traceback names its token.
+bool is_barrier_answer(PyObject* answer, PyObject* token) noexcept {
+    if (!PyList_CheckExact(answer) || PyList_GET_SIZE(answer) != 4) return false;
+    PyObject* info = PyList_GET_ITEM(answer, 2);
+    return PyUnicode_Check(info) && PyUnicode_Find(info, token, 0, PY_SSIZE_T_MAX, 1) >= 0;
+}
+
+Ref new_barrier() noexcept {
+    static std::atomic<unsigned long long> counter{0};
+    Ref cls = Ref::steal(attribute_of("vantrel._control", "Barrier"));
+    if (!cls) return {};
+    Ref token = Ref::steal(
+        PyUnicode_FromFormat("vantrel barrier %ld-%llu", (long)getpid(), counter.fetch_add(1) + 1));
+    if (!token) return {};
+    return Ref::steal(PyObject_CallOneArg(cls.get(), token.get()));
+}
+
 } // namespace
 
 int is_watchable_queue(PyObject* queue) noexcept {
@@ -76,10 +115,7 @@ int is_watchable_queue(PyObject* queue) noexcept {
 Ref get_answer(PyObject* queue, PyObject* process, Py_ssize_t position) noexcept {
     const int watched = is_watchable_queue(queue);
     if (watched < 0) return {};
-    if (!watched || !process ||
-        !PyObject_TypeCheck(process, reinterpret_cast<PyTypeObject*>(watch.process_type)))
-        return Ref::steal(PyObject_VectorcallMethod(watch.get, &queue,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!watched || !is_process(process)) return Ref::steal(call_method(queue, watch.get));
     for (;;) {
         PyObject* args[] = {queue, watch.poll};
         Ref item = Ref::steal(PyObject_VectorcallMethod(
@@ -87,14 +123,12 @@ Ref get_answer(PyObject* queue, PyObject* process, Py_ssize_t position) noexcept
         if (item || !PyErr_ExceptionMatches(watch.empty)) return item;
         PyErr_Clear();
 
-        Ref alive = Ref::steal(PyObject_VectorcallMethod(
-            watch.is_alive, &process, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref alive = Ref::steal(call_method(process, watch.is_alive));
         const int truth = alive ? PyObject_IsTrue(alive.get()) : -1;
         if (truth < 0) {
             // Not ours to ask (another process started it): wait as before.
             PyErr_Clear();
-            return Ref::steal(PyObject_VectorcallMethod(
-                watch.get, &queue, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return Ref::steal(call_method(queue, watch.get));
         }
         if (truth) continue;
 
@@ -107,6 +141,61 @@ Ref get_answer(PyObject* queue, PyObject* process, Py_ssize_t position) noexcept
         raise_worker_gone(process, position);
         return {};
     }
+}
+
+int attach_worker(PyObject* queue, PyObject* process) noexcept {
+    const int watched = is_watchable_queue(queue);
+    if (watched <= 0 || !is_process(process)) return watched;
+    Ref ref = Ref::steal(PyWeakref_NewRef(process, nullptr));
+    return ref ? PyObject_SetAttr(queue, watch.worker, ref.get()) : -1;
+}
+
+Ref worker_of(PyObject* queue) noexcept {
+    const int watched = is_watchable_queue(queue);
+    if (watched <= 0) return {};
+    PyObject* ref = nullptr;
+    if (_PyObject_LookupAttr(queue, watch.worker, &ref) < 0) return {};
+    Ref owner = Ref::steal(ref);
+    if (!owner || !PyWeakref_CheckRef(owner.get())) return {};
+    PyObject* process = PyWeakref_GetObject(owner.get());
+    return process == Py_None ? Ref() : Ref::borrow(process);
+}
+
+void mark_unread(PyObject* queue) noexcept {
+    SavedError error;
+    if (is_watchable_queue(queue) > 0) PyObject_SetAttr(queue, watch.unread, Py_True);
+    PyErr_Clear();
+    error.restore();
+}
+
+int settle_unread(PyObject* qi, PyObject* qo, PyObject* process) noexcept {
+    const int watched = is_watchable_queue(qo);
+    if (watched <= 0) return watched;
+    PyObject* flag = nullptr;
+    if (_PyObject_LookupAttr(qo, watch.unread, &flag) < 0) return -1;
+    Ref marked = Ref::steal(flag);
+    if (!marked || marked.is(Py_False)) return 0;
+
+    Ref barrier = new_barrier();
+    if (!barrier) return -1;
+    PyObject* put_args[] = {qi, barrier.get()};
+    Ref sent = Ref::steal(PyObject_VectorcallMethod(watch.put, put_args,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!sent) return -1;
+    Ref token = Ref::steal(PyObject_GetAttrString(barrier.get(), "token"));
+    if (!token) return -1;
+    for (;;) {
+        Ref answer = get_answer(qo, process, -1);
+        if (!answer) {
+            // A dead worker owes nothing any more; anything else (an interrupt)
+            // leaves the mark for the next try.
+            if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return -1;
+            PyErr_Clear();
+            break;
+        }
+        if (is_barrier_answer(answer.get(), token.get())) break;
+    }
+    return PyObject_SetAttr(qo, watch.unread, Py_False);
 }
 
 } // namespace vantrel

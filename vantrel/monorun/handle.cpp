@@ -5,6 +5,22 @@
 namespace vantrel::monorun {
 namespace {
 
+// The answers that an interrupted wait on this handle's queue left behind are
+// collected first: the drain then removes the rest of what has arrived.
+// Reads the attributes without failing: a handle that lacks one has nothing
+// to settle, and the method's own reads report what is missing.
+int settle_unread_of(PyObject* self) noexcept {
+    PyObject *qi = nullptr, *qo = nullptr, *proc = nullptr;
+    if (_PyObject_LookupAttr(self, names.qi, &qi) < 0) return -1;
+    Ref qi_ref = Ref::steal(qi);
+    if (_PyObject_LookupAttr(self, names.qo, &qo) < 0) return -1;
+    Ref qo_ref = Ref::steal(qo);
+    if (_PyObject_LookupAttr(self, names.proc, &proc) < 0) return -1;
+    Ref proc_ref = Ref::steal(proc);
+    if (!qi || !qo || !proc) return 0;
+    return settle_unread(qi, qo, proc);
+}
+
 PyObject* clear_queue_body(Function*, BoundArgs& a) noexcept {
     PyObject* q = a.v[0];
     for (;;) {
@@ -18,12 +34,13 @@ PyObject* clear_queue_body(Function*, BoundArgs& a) noexcept {
     }
 }
 
-// self.<attr> = mp.Queue()
+// self.<attr> = mp.Queue(); jobs that cannot be pickled are answered, not lost.
 int new_queue(Function* fn, PyObject* self, PyObject* attr) noexcept {
     Ref mp = Ref::steal(lookup_global(fn, names.mp));
     if (!mp) return -1;
     Ref q = Ref::steal(call_method(mp.get(), names.Queue));
-    return q ? PyObject_SetAttr(self, attr, q.get()) : -1;
+    if (!q || (attr == names.qi && guard_jobs(q.get()) < 0)) return -1;
+    return PyObject_SetAttr(self, attr, q.get());
 }
 
 PyObject* init_body(Function* fn, BoundArgs& a) noexcept {
@@ -50,20 +67,26 @@ PyObject* init_body(Function* fn, BoundArgs& a) noexcept {
     Ref started = Ref::steal(PyObject_GetAttr(self, names.proc));
     if (!started) return nullptr;
     Ref r = Ref::steal(call_method(started.get(), names.start));
-    return r ? Py_NewRef(Py_None) : nullptr;
+    // Waits handed only the output queue (reduce) can then watch the worker.
+    if (!r || attach_worker(qo.get(), started.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* blocked_put_body(Function*, BoundArgs& a) noexcept {
     PyObject* self = a.v[0];
     Ref qi = Ref::steal(PyObject_GetAttr(self, names.qi));
     if (!qi) return nullptr;
+    // Answers an interrupted wait left behind must not pair with this job.
+    if (settle_unread_of(self) < 0) return nullptr;
     Ref sent = Ref::steal(call_method(qi.get(), names.put, a.v[1]));
     if (!sent) return nullptr;
     Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
     if (!qo) return nullptr;
     Ref proc = Ref::steal(PyObject_GetAttr(self, names.proc));
     if (!proc) return nullptr;
-    return get_answer(qo.get(), proc.get(), -1).release();
+    Ref answer = get_answer(qo.get(), proc.get(), -1);
+    if (!answer) mark_unread(qo.get());
+    return answer.release();
 }
 
 PyObject* kill_body(Function*, BoundArgs& a) noexcept {
@@ -84,7 +107,7 @@ PyObject* clear_output_body(Function* fn, BoundArgs& a) noexcept {
     Ref drain = Ref::steal(lookup_global(fn, names.clear_queue));
     if (!drain) return nullptr;
     Ref qo = Ref::steal(PyObject_GetAttr(a.v[0], names.qo));
-    if (!qo) return nullptr;
+    if (!qo || settle_unread_of(a.v[0]) < 0) return nullptr;
     PyObject* arg = qo.get();
     Ref r = Ref::steal(PyObject_Vectorcall(drain.get(), &arg, 1, nullptr));
     return r ? Py_NewRef(Py_None) : nullptr;

@@ -72,6 +72,9 @@ bool Worker::start(PyObject* name) noexcept {
     pc_ = Ref::steal(PyObject_CallNoArgs(collector_class.get()));
     if (!pc_) return false;
 
+    // Answers that cannot be pickled are replaced in their place, not lost.
+    if (guard_answers(qo_) < 0) return false;
+
     globals_ = Ref::steal(PyDict_New());
     if (!globals_) return false;
     for (PyObject* n : {names.xprint, names.xreturn}) {
@@ -156,6 +159,26 @@ int Worker::put_answer(PyObject* status, PyObject* info) noexcept {
     return r ? 0 : -1;
 }
 
+// What is left to say when traceback.format_exc() itself fails, as it can
+// when a job has put odd keys (say, ints) into the namespace: the worker and
+// its namespace must not die of it.
+[[gnu::cold]] Ref plain_description(PyObject* error) noexcept {
+    SavedError format_error;
+    Ref message = Ref::steal(PyObject_Str(error));
+    if (!message) {
+        PyErr_Clear();
+        message = Ref::steal(PyUnicode_FromString("<exception str() failed>"));
+    }
+    Ref why = Ref::steal(PyObject_Repr(format_error.get()));
+    if (!why) {
+        PyErr_Clear();
+        why = Ref::steal(PyUnicode_FromString("?"));
+    }
+    if (!message || !why) return {};
+    return Ref::steal(PyUnicode_FromFormat("%s: %U\n(the traceback could not be formatted: %U)\n",
+                                           Py_TYPE(error)->tp_name, message.get(), why.get()));
+}
+
 // The handlers of the guarded region, in order: queue.Empty of the wait (no
 // job this cycle), KeyboardInterrupt, Exception (an "EXCEPTION" answer).
 // Anything else, and any failure inside a handler, leaves the loop.
@@ -183,8 +206,10 @@ int Worker::handle_failure(bool waiting) noexcept {
     PyErr_SetHandledException(error.get());
     Ref info;
     if (Ref tb = Ref::steal(global(names.traceback))) {
-        if (Ref text = Ref::steal(call_method(tb.get(), names.format_exc)))
-            info = Ref::steal(PyObject_Str(text.get()));
+        Ref text = Ref::steal(call_method(tb.get(), names.format_exc));
+        if (!text && PyErr_ExceptionMatches(PyExc_Exception))
+            text = plain_description(error.get()); // the job's data broke the formatter
+        if (text) info = Ref::steal(PyObject_Str(text.get()));
     }
     const int rc = info ? put_answer(names.EXCEPTION, info.get()) : -1;
     PyErr_SetHandledException(outer);

@@ -74,6 +74,13 @@ extern const FunctionSpec handle_blocked_put_spec;
 extern const FunctionSpec handle_kill_spec;
 extern const FunctionSpec handle_clear_output_spec;
 
+// Replacement of messages that a worker's queue cannot pickle: the function
+// objects are made at load; guard_* attach them to one queue (a no-op for
+// objects that are not multiprocessing queues).
+bool init_feeder_hooks(PyObject* module) noexcept;
+int guard_jobs(PyObject* queue) noexcept;
+int guard_answers(PyObject* queue) noexcept;
+
 // Shared by the handle and the job loop: obj.name(*args) through the
 // method-call protocol (no bound method is made).
 inline PyObject* call_method(PyObject* obj, PyObject* name) noexcept {

@@ -55,11 +55,6 @@ extern const FunctionSpec shared_init_process_spec;
 // The module's own `reduce`, so that `map` can recognise it behind the name.
 extern ProcessRef original_reduce;
 
-// Which worker answers on an output queue, for queues of workers that a pool
-// started: registered by init_process, read by reduce. Null when unknown.
-bool register_worker(PyObject* handle) noexcept;
-Ref worker_of_queue(PyObject* queue) noexcept;
-
 // Kills the workers of a pool that nobody will be able to reach, keeping the
 // exception that is being raised.
 void kill_unreachable(PyObject* pool, bool through_kill_all) noexcept;

@@ -60,8 +60,7 @@ int start_worker(Function* fn, PyObject* self, PyObject* index) noexcept {
     Ref pid = Ref::steal(PyObject_GetAttr(proc.get(), names.pid));
     if (!pid) return -1;
     Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
-    if (!procs || PyObject_SetItem(procs.get(), pid.get(), handle.get()) < 0) return -1;
-    return register_worker(handle.get()) ? 0 : -1;
+    return procs ? PyObject_SetItem(procs.get(), pid.get(), handle.get()) : -1;
 }
 
 PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {

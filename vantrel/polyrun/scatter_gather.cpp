@@ -6,10 +6,7 @@
 namespace vantrel::polyrun {
 
 ProcessRef original_reduce;
-
 namespace {
-
-ProcessRef registry; // weakref.WeakKeyDictionary: output queue -> worker process
 
 // Worker `ia % n` of `pio`; ZeroDivisionError for a pool without workers,
 // as the modulo does.
@@ -22,44 +19,35 @@ PyObject* dealt_to(PyObject* pio, Py_ssize_t ia) noexcept {
     return PyList_GET_ITEM(pio, ia % n);
 }
 
-// Reads red[i].get() for each i; `processes` (or null) gives the worker
-// behind each position so that a dead worker ends the wait.
-PyObject* gather(PyObject* red, PyObject* processes) noexcept {
+// After an interrupted gather, the queues from `from` on still owe answers.
+void mark_rest_unread(PyObject* red, Py_ssize_t from) noexcept {
+    if (!PyList_Check(red) && !PyTuple_Check(red)) return;
+    for (Py_ssize_t i = from; i < PySequence_Fast_GET_SIZE(red); ++i)
+        mark_unread(PySequence_Fast_GET_ITEM(red, i));
+}
+
+// reduce(red): red[i].get() for each i, in order. A queue of one of our
+// workers is read while watching that worker.
+PyObject* gather(PyObject* red) noexcept {
     Ref answers = Ref::steal(PyList_New(0));
     Ref it = answers ? Ref::steal(PyObject_GetIter(red)) : Ref();
     if (!it) return nullptr;
     Py_ssize_t position = 0;
     while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
-        Ref process;
-        if (processes) {
-            const Py_ssize_t n = PyList_GET_SIZE(processes);
-            process = Ref::borrow(PyList_GET_ITEM(processes, position % n));
-        } else {
-            process = worker_of_queue(queue.get());
-            if (!process && PyErr_Occurred()) return nullptr;
+        Ref process = worker_of(queue.get());
+        Ref answer =
+            process || !PyErr_Occurred() ? get_answer(queue.get(), process.get(), position) : Ref();
+        if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
+            mark_rest_unread(red, position);
+            return nullptr;
         }
-        Ref answer = get_answer(queue.get(), process.get(), position);
-        if (!answer || PyList_Append(answers.get(), answer.get()) < 0) return nullptr;
         ++position;
     }
     return PyErr_Occurred() ? nullptr : answers.release();
 }
 
 PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
-    return gather(a.v[0], nullptr);
-}
-
-// The process behind each handle of `pio`, None where a handle has none.
-Ref processes_of(PyObject* pio) noexcept {
-    const Py_ssize_t n = PyList_GET_SIZE(pio);
-    Ref out = Ref::steal(PyList_New(n));
-    if (!out) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* p = nullptr;
-        if (_PyObject_LookupAttr(PyList_GET_ITEM(pio, i), names.proc, &p) < 0) PyErr_Clear();
-        PyList_SET_ITEM(out.get(), i, p ? p : Py_NewRef(Py_None));
-    }
-    return out;
+    return gather(a.v[0]);
 }
 
 PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
@@ -106,47 +94,12 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     if (!block) return red.release();
     Ref reduce = Ref::steal(lookup_global(fn, names.reduce));
     if (!reduce) return nullptr;
-    if (original_reduce.is(reduce.get())) {
-        // Our own reduce: the workers behind the queues are known here.
-        Ref processes = processes_of(pio.get());
-        return processes ? gather(red.get(), processes.get()) : nullptr;
-    }
+    if (original_reduce.is(reduce.get())) return gather(red.get()); // no call overhead
     PyObject* arg = red.get();
     return PyObject_Vectorcall(reduce.get(), &arg, 1, nullptr);
 }
 
 } // namespace
-
-bool register_worker(PyObject* handle) noexcept {
-    if (!registry) {
-        Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
-        Ref cls = weakref ? Ref::steal(PyObject_GetAttrString(weakref.get(), "WeakKeyDictionary"))
-                          : Ref();
-        if (!cls) return false;
-        registry.set(Ref::steal(PyObject_CallNoArgs(cls.get())));
-        if (!registry) return false;
-    }
-    // Only handles that look like ours take part; anything else is left alone.
-    PyObject *qo_raw = nullptr, *proc_raw = nullptr;
-    if (_PyObject_LookupAttr(handle, names.qo, &qo_raw) < 0) return false;
-    Ref qo = Ref::steal(qo_raw);
-    if (!qo) return true;
-    if (_PyObject_LookupAttr(handle, names.proc, &proc_raw) < 0) return false;
-    Ref proc = Ref::steal(proc_raw);
-    if (!proc) return true;
-    const int watchable = is_watchable_queue(qo.get());
-    if (watchable <= 0) return watchable == 0;
-    return PyObject_SetItem(registry.get(), qo.get(), proc.get()) == 0;
-}
-
-Ref worker_of_queue(PyObject* queue) noexcept {
-    if (!registry) return {};
-    const int watchable = is_watchable_queue(queue);
-    if (watchable <= 0) return {};
-    Ref process = Ref::steal(call_method(registry.get(), names.get, queue));
-    if (process && process.is(Py_None)) return {};
-    return process;
-}
 
 const FunctionSpec reduce_spec = {"reduce", {{"red"}, 1, 0}, reduce_body};
 const FunctionSpec pool_map_spec = {
