@@ -5,11 +5,12 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 FIND_PYTHON := tools/find-python
 STAMP := $(VENV)/.deps-stamp
-SOURCES := $(shell find vantrel -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find vantrel -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed)
+SOURCES += CMakeLists.txt pyproject.toml README.md LICENSE
 BUILD_STAMP := $(VENV)/.build-stamp
 PYTEST_ARGS ?=
 
-.PHONY: all venv build demo test lint format sanitize bench clean
+.PHONY: all venv build demo test lint format sanitize fuzz bench clean wheel-check
 
 all: build
 
@@ -18,11 +19,15 @@ $(PY):
 	echo "using $$base"; \
 	"$$base" -m venv $(VENV) || { echo "error: could not create a virtual environment with $$base (on Debian: apt-get install python3.12-venv)"; exit 1; }
 
-# Build tools, runtime and test dependencies, all from the project's own files.
+# Build tools, then the runtime, test and lint dependencies that pyproject.toml
+# declares (read from it, so that they are listed in one place).
+BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja build
+DECLARED = $$($(1) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
+	print(" ".join(repr(d) for d in p["dependencies"] + sum((p["optional-dependencies"][e] for e in "$(2)".split()), [])))')
 $(STAMP): pyproject.toml | $(PY)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" cmake ninja
-	$(PIP) install --quiet numpy setproctitle "pytest>=8" pytest-timeout hypothesis ruff clang-format
+	$(PIP) install --quiet $(BUILD_DEPS)
+	eval $(PIP) install --quiet $(call DECLARED,$(PY),test lint)
 	@touch $@
 
 venv: $(STAMP)
@@ -50,9 +55,41 @@ format: $(STAMP)
 
 test: build lint
 	cd tests && ../$(VENV)/bin/pytest $(PYTEST_ARGS)
+	$(MAKE) --no-print-directory wheel-check
 
-bench: build
+# The package as users get it: the sdist, a wheel built from it, and a wheel
+# built by `pip wheel .` with the build requirements that pyproject.toml
+# declares (isolated build). That wheel, with its `test` extra, goes into a
+# new virtual environment, and the whole suite runs there.
+CHECK_DIR := build/wheel-check
+CHECK_VENV := $(CHECK_DIR)/venv
+wheel-check: $(STAMP)
+	rm -rf $(CHECK_VENV) $(CHECK_DIR)/from-sdist dist/vantrel-*
+	$(PY) -m build --quiet --sdist --no-isolation --outdir dist .
+	$(PIP) wheel --quiet --no-deps --wheel-dir $(CHECK_DIR)/from-sdist dist/vantrel-*.tar.gz
+	$(PIP) wheel --quiet --no-deps --wheel-dir dist -C build-dir=$(CHECK_DIR)/cmake .
+	$(PY) -m venv $(CHECK_VENV)
+	$(CHECK_VENV)/bin/python -m pip install --quiet "$$(ls dist/vantrel-*.whl)[test]"
+	cd tests && ../$(CHECK_VENV)/bin/pytest $(PYTEST_ARGS)
+
+# Long fuzz runs of the input fuzzers (the suite runs them briefly).
+fuzz: build
+	cd tests && HYPOTHESIS_PROFILE=fuzz ../$(VENV)/bin/pytest -q test_fuzz.py test_monorun_surface.py -k "fuzz or any_job or binding"
+
+# Benchmark tools (the `bench` extra) go into the project venv, never into the
+# test dependencies. `make bench` is the full run (about 4 minutes, writes
+# docs/bench.*, docs/performance.md); `make bench-quick` takes under a minute.
+.PHONY: bench-quick
+BENCH_STAMP := $(VENV)/.bench-stamp
+$(BENCH_STAMP): pyproject.toml | $(STAMP)
+	eval $(PIP) install --quiet $(call DECLARED,$(PY),bench)
+	@touch $@
+
+bench: build $(BENCH_STAMP)
 	cd bench && ../$(PY) bench.py $(BENCH_ARGS)
+
+bench-quick: build $(BENCH_STAMP)
+	cd bench && ../$(PY) bench.py --quick $(BENCH_ARGS)
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in an environment of its own.
@@ -61,10 +98,11 @@ SAN_PY := $(SAN_VENV)/bin/python
 SAN_RUNTIME = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)
 sanitize:
 	@test -x $(SAN_PY) || { base=$$($(FIND_PYTHON)) && "$$base" -m venv $(SAN_VENV); }
-	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja numpy setproctitle "pytest>=8" pytest-timeout hypothesis
+	$(SAN_PY) -m pip install --quiet $(BUILD_DEPS)
+	eval $(SAN_PY) -m pip install --quiet $(call DECLARED,$(SAN_PY),test)
 	$(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
 		-C cmake.define.VANTREL_SANITIZE=ON -C build-dir=build/sanitize -C cmake.build-type=Debug .
-	cd tests && LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
+	cd tests && VANTREL_SANITIZED=1 LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		../$(SAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
 

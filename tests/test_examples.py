@@ -1,0 +1,68 @@
+"""Every program under examples/ runs to its end, says what it claims, and
+leaves no worker behind (one left alive would keep it from exiting)."""
+
+import os
+import sys
+
+import pytest
+from programs import ROOT, run_program
+
+EXAMPLES = ROOT / "examples"
+
+
+def run_example(name, tmp_path, **kwargs):
+    result = run_program([sys.executable, str(EXAMPLES / name)], cwd=tmp_path, **kwargs)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
+def check_demo(out):
+    assert "job 4: a failing job answers EXCEPTION" in out
+    assert "ZeroDivisionError" in out
+    assert "3 answers: ['SUCCESS', 'SUCCESS', 'SUCCESS']" in out
+    assert out.rstrip().endswith("pool killed")
+
+
+def check_numpy_state(out):
+    pids = [line.split()[1] for line in out.splitlines() if line.startswith("worker ")]
+    assert len(set(pids)) == 2
+    assert "built 32 MB of state" in out
+    assert "results match the same computation done here" in out
+
+
+def check_progress(out):
+    lines = out.splitlines()
+    # Not a terminal: a line every tenth of the batch, not one per job.
+    bars = [line for line in lines if line.startswith("[")]
+    assert len(bars) == 10
+    assert bars[-1].startswith("[" + "#" * 30 + "] 40/40")
+    assert bars[-1].endswith(", 1 failed")
+    assert "job 13 failed: ValueError: job 13 has bad input" in lines
+    assert lines[-1] == "39 of 40 jobs succeeded"
+
+
+def check_notebook_session(out):
+    setups = [line for line in out.splitlines() if line.startswith("pool ")]
+    assert [s.split(",")[0] for s in setups] == ["pool created", "pool reused", "pool reused"]
+    workers = {s.split("workers", 1)[1] for s in setups}
+    assert len(workers) == 1, setups  # the same two process ids every time
+    runs = [line for line in out.splitlines() if line.startswith("batches run by each worker")]
+    assert [r.split(":", 1)[1].strip() for r in runs] == ["[1, 1]", "[2, 2]", "[3, 3]"]
+
+
+CHECKS = {
+    "demo.py": check_demo,
+    "numpy_state.py": check_numpy_state,
+    "progress.py": check_progress,
+    "notebook_session.py": check_notebook_session,
+}
+
+
+def test_every_example_is_checked():
+    assert sorted(p.name for p in EXAMPLES.glob("*.py")) == sorted(CHECKS)
+
+
+@pytest.mark.parametrize("name", sorted(CHECKS))
+def test_example(name, tmp_path):
+    env = dict(os.environ, IPYTHONDIR=str(tmp_path / "ipython"))
+    CHECKS[name](run_example(name, tmp_path, timeout=90, env=env))

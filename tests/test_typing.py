@@ -1,0 +1,74 @@
+"""The installed package's stubs: they match the compiled modules, and a
+type checker reading them accepts correct code and rejects wrong calls."""
+
+import sys
+import textwrap
+
+from programs import run_program
+
+# Every assert_type must hold, and every "type: ignore" must be needed:
+# mypy --strict reports an ignore that silences nothing.
+CLIENT = """
+import builtins
+from multiprocessing.queues import Queue
+from typing import Any, assert_type
+
+from vantrel import monorun, polyrun
+
+
+def use() -> None:
+    w = monorun.SingleProcess("worker")
+    assert_type(w.blocked_put(["a = 1", {"b": 2}]), list[Any])
+    assert_type(w.qo, Queue[list[Any]])
+    assert_type(w.proc.pid, int | None)
+    w.clear_output()
+    w.kill()
+
+    pool = polyrun.MultiProcessPool(2, name_pref="p")
+    assert_type(pool.procs, dict[int, monorun.SingleProcess])
+    assert_type(pool.map(["x = 1"]), list[list[Any]])
+    queues = pool.map(("x = 1", ["y = 2"]), block=False)
+    assert_type(queues, list[Queue[list[Any]]])
+    assert_type(queues[0].get(), list[Any])
+    assert_type(polyrun.reduce(queues), list[list[Any]])
+    assert_type(pool.map(["x = 1"], block=bool(len(queues))), list[Any])
+    assert_type(polyrun.cs.SingleProcess(), monorun.SingleProcess)
+
+    polyrun.MultiProcessNoRep.set(builtins)
+    assert_type(polyrun.MultiProcessNoRep.init_process(2), polyrun.MultiProcessPool | None)
+
+    h = monorun._HandleContent()
+    h.xprint("a", 1, [2], end="")
+    h.xreturn(a=1, b=[2])
+    assert_type(h.print_content, str)
+    assert_type(h.return_content, dict[str, Any])
+
+    monorun.SingleProcess(3)  # type: ignore[arg-type]
+    pool.map(["x"], blok=False)  # type: ignore[call-overload]
+    polyrun.MultiProcessNoRep.init_process("2")  # type: ignore[arg-type]
+    h.xprint("a", end=1)  # type: ignore[arg-type]
+    h.xreturn(1)  # type: ignore[call-arg]
+    w.blocked_put(1)  # type: ignore[arg-type]
+    pool.kill_all(True)  # type: ignore[call-arg]
+"""
+
+
+def test_stubs_match_the_compiled_modules(tmp_path):
+    # From a folder outside the source tree, so that the installed package
+    # (compiled modules and stubs side by side) is the one checked.
+    result = run_program(
+        [sys.executable, "-m", "mypy.stubtest", "vantrel.monorun", "vantrel.polyrun"],
+        cwd=tmp_path,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_type_checker_reads_the_stubs(tmp_path):
+    (tmp_path / "client.py").write_text(textwrap.dedent(CLIENT))
+    result = run_program(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", "/dev/null", "client.py"],
+        cwd=tmp_path,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
