@@ -24,7 +24,6 @@ struct Watch {
     PyObject* exitcode = nullptr;
     PyObject* worker = nullptr;
     PyObject* unread = nullptr;
-    PyObject* timeout_kwnames = nullptr;
     PyObject* poll = nullptr;
 };
 Watch watch; // filled once, kept for the process
@@ -35,7 +34,7 @@ PyObject* attribute_of(const char* module, const char* name) noexcept {
 }
 
 bool init_watch() noexcept {
-    if (watch.timeout_kwnames) return true;
+    if (watch.poll) return true;
     Watch w;
     w.queue_type = attribute_of("multiprocessing.queues", "Queue");
     w.process_type = attribute_of("multiprocessing.process", "BaseProcess");
@@ -48,9 +47,8 @@ bool init_watch() noexcept {
     w.worker = PyUnicode_InternFromString(worker_attribute);
     w.unread = PyUnicode_InternFromString(unread_attribute);
     w.poll = PyFloat_FromDouble(poll_seconds);
-    w.timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    PyObject* all[] = {w.queue_type, w.process_type, w.empty,  w.get,    w.put,  w.is_alive,
-                       w.pid,        w.exitcode,     w.worker, w.unread, w.poll, w.timeout_kwnames};
+    PyObject* all[] = {w.queue_type, w.process_type, w.empty,  w.get,    w.put, w.is_alive,
+                       w.pid,        w.exitcode,     w.worker, w.unread, w.poll};
     bool ok = true;
     for (PyObject* o : all)
         ok = ok && o != nullptr;
@@ -117,9 +115,10 @@ Ref get_answer(PyObject* queue, PyObject* process, Py_ssize_t position) noexcept
     if (watched < 0) return {};
     if (!watched || !is_process(process)) return Ref::steal(call_method(queue, watch.get));
     for (;;) {
-        PyObject* args[] = {queue, watch.poll};
+        // get(True, poll): positional, the cheapest call of a Python method.
+        PyObject* args[] = {queue, Py_True, watch.poll};
         Ref item = Ref::steal(PyObject_VectorcallMethod(
-            watch.get, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, watch.timeout_kwnames));
+            watch.get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (item || !PyErr_ExceptionMatches(watch.empty)) return item;
         PyErr_Clear();
 
