@@ -2,7 +2,7 @@
 process pools: latency, tiny-job throughput, payload bandwidth, output
 capture, repeated source, start-up and idle cost.
 
-    python bench.py            # full run (about 4 minutes on 2 cores)
+    python bench.py            # full run (about 4 to 5 minutes on 2 cores)
     python bench.py --quick    # under a minute: fewer rounds, smaller sizes
     python bench.py --only latency,idle --rounds 3
 
@@ -146,7 +146,7 @@ def sections(z):
             "idle",
             f"Idle cost of 2 workers over {z['idle_seconds']:g} s",
             "",
-            "CPU time of both worker processes, all threads, while nobody sends a job:"
+            "CPU time of both worker processes, all threads, while nobody sends a job, one contender at a time:"
             " utime+stime from `/proc/<pid>/stat` (10 ms ticks) and the on-CPU time from"
             " `/proc/<pid>/task/*/schedstat` (ns); wake-ups are voluntary context switches."
             " Our job loop must wake every 0.1 s; the plain-Python loop does exactly that"
@@ -211,14 +211,20 @@ def run_rounds(makers, rounds):
 
 
 def run_idle(makers, seconds):
-    items = build(makers, [])
-    try:
-        time.sleep(1.0)  # let start-up work settle
-        before = {i.key: i.read() for i in items}
-        time.sleep(seconds)
-        after = {i.key: i.read() for i in items}
-    finally:
-        close_all(items)
+    # One contender at a time: idle processes that wake at the same rate
+    # disturb each other's on-CPU figures when they share the two cores.
+    items, before, after = [], {}, {}
+    for make in makers:
+        built = build([make], [])
+        try:
+            for i in built:
+                time.sleep(1.0)  # let start-up work settle
+                before[i.key] = i.read()
+                time.sleep(seconds)
+                after[i.key] = i.read()
+        finally:
+            close_all(built)
+        items += built
     rows = []
     for i in items:
         b, a = before[i.key], after[i.key]
@@ -292,7 +298,7 @@ def main(argv=None):
     mode = ap.add_mutually_exclusive_group()
     mode.add_argument("--quick", action="store_true", help="under a minute; writes bench/results/")
     mode.add_argument("--smoke", action="store_true", help="a few seconds; for the test suite")
-    ap.add_argument("--rounds", type=int, help="rounds of every section (idle: always one window)")
+    ap.add_argument("--rounds", type=int, help="rounds of every section (idle: one window each)")
     ap.add_argument("--only", help="comma-separated sections to run")
     ap.add_argument(
         "--out", type=pathlib.Path, help="folder for bench.json, bench.png, performance.md"
