@@ -147,8 +147,9 @@ def sections(z):
             f"Idle cost of 2 workers over {z['idle_seconds']:g} s",
             "",
             "CPU time of both worker processes, all threads, while nobody sends a job,"
-            " one contender at a time: utime+stime from `/proc/<pid>/stat` (10 ms ticks) and the on-CPU time from"
-            " `/proc/<pid>/task/*/schedstat` (ns); wake-ups are voluntary context switches."
+            " one contender at a time: utime+stime from `/proc/<pid>/stat` (10 ms ticks)"
+            " and the on-CPU time from `/proc/<pid>/task/*/schedstat` (ns);"
+            " wake-ups are voluntary context switches."
             " Our job loop must wake every 0.1 s; the plain-Python loop does exactly that"
             " (clear, timed get, swallow Empty), the bare loop only the timed get, the"
             " poll(2) loop waits on the pipe without multiprocessing's timed get;"
