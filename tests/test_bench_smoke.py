@@ -5,9 +5,12 @@ Speed is not asserted."""
 import importlib.util
 import json
 import math
+import os
 import pathlib
 import subprocess
 import sys
+
+import pytest
 
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench.py"
 SECTIONS = {"latency", "throughput", "payload", "capture", "repeat", "startup", "idle"}
@@ -17,6 +20,9 @@ def has(module):
     return importlib.util.find_spec(module) is not None
 
 
+# Under the sanitizers the run is many times slower and exercises nothing the
+# rest of the suite does not.
+@pytest.mark.skipif(bool(os.environ.get("VANTREL_SANITIZED")), reason="slow under ASan")
 def test_smoke_run_reports_every_section_and_target(tmp_path):
     # From a folder outside the source tree, so that the installed package is used;
     # the time limit also catches a child left alive, which would keep it from exiting.
