@@ -43,8 +43,6 @@ namespace vantrel::monorun {
     X(is_alive)                                                                                    \
     X(kill)                                                                                        \
     X(clear_queue)                                                                                 \
-    X(exitcode)                                                                                    \
-    X(pid)                                                                                         \
     X(SUCCESS)                                                                                     \
     X(EXCEPTION)
 

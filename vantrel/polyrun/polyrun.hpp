@@ -26,7 +26,6 @@ namespace vantrel::polyrun {
     X(proc)                                                                                        \
     X(pid)                                                                                         \
     X(put)                                                                                         \
-    X(get)                                                                                         \
     X(reduce)                                                                                      \
     X(MultiProcessPool)                                                                            \
     X(MultiProcessNoRep)                                                                           \
