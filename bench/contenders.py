@@ -391,8 +391,7 @@ class StdPoolLatency(Contender):
         return per_call_us(lambda: apply(answer, ("pass",)), self.n)
 
     def close(self):
-        self.pool.terminate()
-        self.pool.join()
+        end_std_pool(self.pool)
 
 
 class ExecutorLatency(Contender):
@@ -410,6 +409,11 @@ class ExecutorLatency(Contender):
 
     def close(self):
         end_executor(self.ex)
+
+
+def end_std_pool(pool):
+    pool.terminate()
+    pool.join()
 
 
 def end_executor(ex):
@@ -532,8 +536,7 @@ class StdPoolThroughput(Contender):
         return [dt / self.n * 1e6]
 
     def close(self):
-        self.pool.terminate()
-        self.pool.join()
+        end_std_pool(self.pool)
 
 
 class ExecutorThroughput(Contender):
@@ -653,8 +656,7 @@ class StdPoolPayload(PayloadContender):
         return self.pool.apply(self.fn, (self.array,))
 
     def close(self):
-        self.pool.terminate()
-        self.pool.join()
+        end_std_pool(self.pool)
 
 
 class RawPayload(PayloadContender):
@@ -848,9 +850,7 @@ class StartupContender(Contender):
         pool.apply(answer, ("pass",))
         return pool
 
-    def _stop_mp_pool(self, pool):
-        pool.terminate()
-        pool.join()
+    _stop_mp_pool = staticmethod(end_std_pool)
 
     def _start_ppe(self):
         ex = concurrent.futures.ProcessPoolExecutor(2)
@@ -922,11 +922,9 @@ def idle_mp_pool():
     pool.map(answer, ["pass"] * 4, chunksize=1)
     pids = [p.pid for p in pool._pool]
 
-    def stop():
-        pool.terminate()
-        pool.join()
-
-    return IdleContender("mp_pool", "multiprocessing.Pool(2), idle", pids, stop)
+    return IdleContender(
+        "mp_pool", "multiprocessing.Pool(2), idle", pids, lambda: end_std_pool(pool)
+    )
 
 
 def idle_contenders():
