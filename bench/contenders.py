@@ -256,6 +256,17 @@ def expect(cond, what):
         raise AssertionError(f"unexpected answer: {what}")
 
 
+def per_job_us(run_batch, n, ours_answers=False):
+    """Times one batch of n trivial jobs; one sample, microseconds per job."""
+    t = time.perf_counter()
+    answers = run_batch(["pass"] * n)
+    dt = time.perf_counter() - t
+    expect(len(answers) == n, len(answers))
+    if ours_answers:
+        expect(answers[-1][0] == "SUCCESS", answers[-1])
+    return [dt / n * 1e6]
+
+
 class Contender:
     """Base: `key` names the row in the JSON, `label` in tables and charts;
     `ours` marks our own rows; `ref` is the key of the row of ours that this
@@ -327,12 +338,7 @@ class FarmThroughput(QueueFarm):
         self.n = n
 
     def sample(self):
-        jobs = ["pass"] * self.n
-        t = time.perf_counter()
-        answers = self.run_jobs(jobs)
-        dt = time.perf_counter() - t
-        expect(len(answers) == self.n and answers[-1][0] == "SUCCESS", answers[-1])
-        return [dt / self.n * 1e6]
+        return per_job_us(self.run_jobs, self.n, ours_answers=True)
 
 
 # ---------------------------------------------------------------------------
@@ -399,9 +405,12 @@ class ExecutorLatency(Contender):
 
     def __init__(self, n):
         self.n = n
-        self.ex = concurrent.futures.ProcessPoolExecutor(1)
+        self.ex = self.start()
         for _ in range(50):
             self.ex.submit(answer, "pass").result()
+
+    def start(self):
+        return concurrent.futures.ProcessPoolExecutor(1)
 
     def sample(self):
         submit = self.ex.submit
@@ -423,21 +432,14 @@ def end_executor(ex):
         end_process(p)
 
 
-class LokyLatency(Contender):
-    key, label, ref = "loky", "loky reusable executor (1 worker)", "ours"
+class LokyLatency(ExecutorLatency):
+    key, label = "loky", "loky reusable executor (1 worker)"
 
-    def __init__(self, n):
+    def start(self):
         import loky  # optional: the bench extra installs it
 
-        self.n = n
         # Its own start method (fork followed by exec), as loky is used.
-        self.ex = loky.get_reusable_executor(max_workers=1, timeout=3600)
-        for _ in range(50):
-            self.ex.submit(answer, "pass").result()
-
-    def sample(self):
-        submit = self.ex.submit
-        return per_call_us(lambda: submit(answer, "pass").result(), self.n)
+        return loky.get_reusable_executor(max_workers=1, timeout=3600)
 
     def close(self):
         self.ex.shutdown(wait=True, kill_workers=True)
@@ -501,12 +503,7 @@ class OursThroughput(Contender):
         self.pool.map(["pass"] * 40)
 
     def sample(self):
-        jobs = ["pass"] * self.n
-        t = time.perf_counter()
-        answers = self.pool.map(jobs)
-        dt = time.perf_counter() - t
-        expect(len(answers) == self.n and answers[-1][0] == "SUCCESS", answers[-1])
-        return [dt / self.n * 1e6]
+        return per_job_us(self.pool.map, self.n, ours_answers=True)
 
     def close(self):
         end_pool(self.pool)
@@ -528,12 +525,9 @@ class StdPoolThroughput(Contender):
         self.pool.map(answer, ["pass"] * 40, chunksize=1)
 
     def sample(self):
-        jobs = ["pass"] * self.n
-        t = time.perf_counter()
-        answers = self.pool.map(answer, jobs, chunksize=self.chunksize)
-        dt = time.perf_counter() - t
-        expect(len(answers) == self.n, len(answers))
-        return [dt / self.n * 1e6]
+        return per_job_us(
+            lambda jobs: self.pool.map(answer, jobs, chunksize=self.chunksize), self.n
+        )
 
     def close(self):
         end_std_pool(self.pool)
@@ -548,12 +542,7 @@ class ExecutorThroughput(Contender):
         list(self.ex.map(answer, ["pass"] * 40))
 
     def sample(self):
-        jobs = ["pass"] * self.n
-        t = time.perf_counter()
-        answers = list(self.ex.map(answer, jobs))
-        dt = time.perf_counter() - t
-        expect(len(answers) == self.n, len(answers))
-        return [dt / self.n * 1e6]
+        return per_job_us(lambda jobs: list(self.ex.map(answer, jobs)), self.n)
 
     def close(self):
         end_executor(self.ex)
