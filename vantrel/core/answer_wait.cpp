@@ -1,4 +1,6 @@
 #include "answer_wait.hpp"
+#include "call.hpp"
+#include "module.hpp"
 
 #include <atomic>
 #include <unistd.h>
@@ -28,43 +30,31 @@ struct Watch {
 };
 Watch watch; // filled once, kept for the process
 
-PyObject* attribute_of(const char* module, const char* name) noexcept {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
-}
-
 bool init_watch() noexcept {
     if (watch.poll) return true;
-    Watch w;
-    w.queue_type = attribute_of("multiprocessing.queues", "Queue");
-    w.process_type = attribute_of("multiprocessing.process", "BaseProcess");
-    w.empty = attribute_of("queue", "Empty");
-    w.get = PyUnicode_InternFromString("get");
-    w.put = PyUnicode_InternFromString("put");
-    w.is_alive = PyUnicode_InternFromString("is_alive");
-    w.pid = PyUnicode_InternFromString("pid");
-    w.exitcode = PyUnicode_InternFromString("exitcode");
-    w.worker = PyUnicode_InternFromString(worker_attribute);
-    w.unread = PyUnicode_InternFromString(unread_attribute);
-    w.poll = PyFloat_FromDouble(poll_seconds);
-    PyObject* all[] = {w.queue_type, w.process_type, w.empty,  w.get,    w.put, w.is_alive,
-                       w.pid,        w.exitcode,     w.worker, w.unread, w.poll};
-    bool ok = true;
-    for (PyObject* o : all)
-        ok = ok && o != nullptr;
-    if (!ok || !PyType_Check(w.queue_type) || !PyType_Check(w.process_type)) {
-        for (PyObject* o : all)
-            Py_XDECREF(o);
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_RuntimeError, "multiprocessing has no Queue or BaseProcess type");
+    auto name = [](const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); };
+    Ref refs[] = {import_attribute("multiprocessing.queues", "Queue"),
+                  import_attribute("multiprocessing.process", "BaseProcess"),
+                  import_attribute("queue", "Empty"),
+                  name("get"),
+                  name("put"),
+                  name("is_alive"),
+                  name("pid"),
+                  name("exitcode"),
+                  name(worker_attribute),
+                  name(unread_attribute),
+                  Ref::steal(PyFloat_FromDouble(poll_seconds))};
+    for (const Ref& r : refs)
+        if (!r) return false;
+    if (!PyType_Check(refs[0].get()) || !PyType_Check(refs[1].get())) {
+        PyErr_SetString(PyExc_RuntimeError, "multiprocessing has no Queue or BaseProcess type");
         return false;
     }
-    watch = w;
+    // Kept for the life of the process, like the modules they come from.
+    watch = {refs[0].release(), refs[1].release(), refs[2].release(), refs[3].release(),
+             refs[4].release(), refs[5].release(), refs[6].release(), refs[7].release(),
+             refs[8].release(), refs[9].release(), refs[10].release()};
     return true;
-}
-
-PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
-    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 [[gnu::cold]] void raise_worker_gone(PyObject* process, Py_ssize_t position) noexcept {
@@ -95,7 +85,7 @@ bool is_barrier_answer(PyObject* answer, PyObject* token) noexcept {
 
 Ref new_barrier() noexcept {
     static std::atomic<unsigned long long> counter{0};
-    Ref cls = Ref::steal(attribute_of("vantrel._control", "Barrier"));
+    Ref cls = import_attribute("vantrel._control", "Barrier");
     if (!cls) return {};
     Ref token = Ref::steal(
         PyUnicode_FromFormat("vantrel barrier %ld-%llu", (long)getpid(), counter.fetch_add(1) + 1));
@@ -167,13 +157,18 @@ void mark_unread(PyObject* queue) noexcept {
     error.restore();
 }
 
-int settle_unread(PyObject* qi, PyObject* qo, PyObject* process) noexcept {
+int is_marked_unread(PyObject* qo) noexcept {
     const int watched = is_watchable_queue(qo);
     if (watched <= 0) return watched;
     PyObject* flag = nullptr;
     if (_PyObject_LookupAttr(qo, watch.unread, &flag) < 0) return -1;
     Ref marked = Ref::steal(flag);
-    if (!marked || marked.is(Py_False)) return 0;
+    return marked && !marked.is(Py_False);
+}
+
+int settle_unread(PyObject* qi, PyObject* qo, PyObject* process) noexcept {
+    const int marked = is_marked_unread(qo);
+    if (marked <= 0) return marked;
 
     Ref barrier = new_barrier();
     if (!barrier) return -1;

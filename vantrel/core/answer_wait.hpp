@@ -34,6 +34,8 @@ Ref worker_of(PyObject* queue) noexcept;
 // Marks `queue` as owing answers that an interrupted wait did not read. Keeps
 // the exception being raised.
 void mark_unread(PyObject* queue) noexcept;
+// Whether `qo` is marked (cheap: the per-job check). -1 with the error set.
+int is_marked_unread(PyObject* qo) noexcept;
 // If `qo` is marked: puts a barrier job on `qi` and discards what `qo` yields
 // up to the barrier's answer, then unmarks it (also when the worker has died).
 int settle_unread(PyObject* qi, PyObject* qo, PyObject* process) noexcept;

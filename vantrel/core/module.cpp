@@ -122,6 +122,11 @@ Ref import_module(const char* dotted) noexcept {
     return current;
 }
 
+Ref import_attribute(const char* module, const char* name) noexcept {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    return m ? Ref::steal(PyObject_GetAttrString(m.get(), name)) : Ref();
+}
+
 PyObject* intern(const char* text) noexcept {
     return PyUnicode_InternFromString(text);
 }

@@ -39,6 +39,9 @@ PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept;
 // the leaf module returned (ModuleNotFoundError when it cannot be had).
 Ref import_module(const char* dotted) noexcept;
 
+// getattr(import module, name): a new reference, or null with the error set.
+Ref import_attribute(const char* module, const char* name) noexcept;
+
 // Interned str for a C string literal; null with the error set on failure.
 PyObject* intern(const char* text) noexcept;
 

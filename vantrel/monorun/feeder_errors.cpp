@@ -25,17 +25,12 @@ struct Helpers {
 };
 Helpers helpers; // filled at the first failure, kept for the process
 
-PyObject* attribute_of(const char* module, const char* name) noexcept {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
-}
-
 bool init_helpers() noexcept {
     if (helpers.unsent_job) return true;
-    Ref format = Ref::steal(attribute_of("traceback", "format_exception"));
-    Ref pickler = Ref::steal(attribute_of("multiprocessing.reduction", "ForkingPickler"));
+    Ref format = import_attribute("traceback", "format_exception");
+    Ref pickler = import_attribute("multiprocessing.reduction", "ForkingPickler");
     Ref dumps = pickler ? Ref::steal(PyObject_GetAttrString(pickler.get(), "dumps")) : Ref();
-    Ref unsent = Ref::steal(attribute_of("vantrel._control", "UnsentJob"));
+    Ref unsent = import_attribute("vantrel._control", "UnsentJob");
     if (!format || !dumps || !unsent) return false;
     helpers.format_exception = format.release();
     helpers.dumps = dumps.release();
@@ -67,20 +62,22 @@ int send_next(PyObject* queue, PyObject* stand_in) noexcept {
 }
 
 // The answer's values that can be pickled; the keys of the others go to `bad`.
+// Pickling runs Python code, so the items are walked from a snapshot.
 Ref picklable_values(PyObject* values, PyObject* bad) noexcept {
     Ref kept = Ref::steal(PyDict_New());
     if (!kept || !PyDict_Check(values)) return kept;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(values, &pos, &key, &value)) {
-        Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        Ref data = Ref::steal(PyObject_CallOneArg(helpers.dumps, v.get()));
+    Ref items = Ref::steal(PyDict_Items(values));
+    if (!items) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+        Ref data = Ref::steal(PyObject_CallOneArg(helpers.dumps, value));
         if (data) {
-            if (PyDict_SetItem(kept.get(), k.get(), v.get()) < 0) return {};
+            if (PyDict_SetItem(kept.get(), key, value) < 0) return {};
             continue;
         }
         PyErr_Clear();
-        Ref shown = Ref::steal(PyObject_Repr(k.get()));
+        Ref shown = Ref::steal(PyObject_Repr(key));
         if (!shown || PyList_Append(bad, shown.get()) < 0) return {};
     }
     return kept;
@@ -89,10 +86,9 @@ Ref picklable_values(PyObject* values, PyObject* bad) noexcept {
 Ref answer_stand_in(PyObject* error, PyObject* failed) noexcept {
     Ref reason = describe(error);
     if (!reason) return {};
-    Ref printed = Ref::steal(PyUnicode_FromString(""));
-    Ref earlier = Ref::borrow(names.empty_str);
+    Ref printed = Ref::borrow(names.empty_str), earlier = Ref::borrow(names.empty_str);
     Ref values, bad = Ref::steal(PyList_New(0));
-    if (!printed || !bad) return {};
+    if (!bad) return {};
     const bool is_answer = PyList_Check(failed) && PyList_GET_SIZE(failed) == 4;
     if (is_answer) {
         if (PyUnicode_Check(PyList_GET_ITEM(failed, 1)))

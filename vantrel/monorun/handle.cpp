@@ -6,19 +6,26 @@ namespace vantrel::monorun {
 namespace {
 
 // The answers that an interrupted wait on this handle's queue left behind are
-// collected first: the drain then removes the rest of what has arrived.
-// Reads the attributes without failing: a handle that lacks one has nothing
-// to settle, and the method's own reads report what is missing.
-int settle_unread_of(PyObject* self) noexcept {
-    PyObject *qi = nullptr, *qo = nullptr, *proc = nullptr;
+// collected first. Only the mark on the output queue is read on every call
+// (`qo` when the caller has it already); a handle that lacks an attribute has
+// nothing to settle, and the method's own reads report what is missing.
+int settle_unread_of(PyObject* self, PyObject* qo) noexcept {
+    Ref held;
+    if (!qo) {
+        PyObject* found = nullptr;
+        if (_PyObject_LookupAttr(self, names.qo, &found) < 0) return -1;
+        held = Ref::steal(found);
+        if (!held) return 0;
+        qo = held.get();
+    }
+    const int marked = is_marked_unread(qo);
+    if (marked <= 0) return marked;
+    PyObject *qi = nullptr, *proc = nullptr;
     if (_PyObject_LookupAttr(self, names.qi, &qi) < 0) return -1;
     Ref qi_ref = Ref::steal(qi);
-    if (_PyObject_LookupAttr(self, names.qo, &qo) < 0) return -1;
-    Ref qo_ref = Ref::steal(qo);
     if (_PyObject_LookupAttr(self, names.proc, &proc) < 0) return -1;
     Ref proc_ref = Ref::steal(proc);
-    if (!qi || !qo || !proc) return 0;
-    return settle_unread(qi, qo, proc);
+    return qi && proc ? settle_unread(qi, qo, proc) : 0;
 }
 
 PyObject* clear_queue_body(Function*, BoundArgs& a) noexcept {
@@ -77,7 +84,7 @@ PyObject* blocked_put_body(Function*, BoundArgs& a) noexcept {
     Ref qi = Ref::steal(PyObject_GetAttr(self, names.qi));
     if (!qi) return nullptr;
     // Answers an interrupted wait left behind must not pair with this job.
-    if (settle_unread_of(self) < 0) return nullptr;
+    if (settle_unread_of(self, nullptr) < 0) return nullptr;
     Ref sent = Ref::steal(call_method(qi.get(), names.put, a.v[1]));
     if (!sent) return nullptr;
     Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
@@ -107,7 +114,7 @@ PyObject* clear_output_body(Function* fn, BoundArgs& a) noexcept {
     Ref drain = Ref::steal(lookup_global(fn, names.clear_queue));
     if (!drain) return nullptr;
     Ref qo = Ref::steal(PyObject_GetAttr(a.v[0], names.qo));
-    if (!qo || settle_unread_of(a.v[0]) < 0) return nullptr;
+    if (!qo || settle_unread_of(a.v[0], qo.get()) < 0) return nullptr;
     PyObject* arg = qo.get();
     Ref r = Ref::steal(PyObject_Vectorcall(drain.get(), &arg, 1, nullptr));
     return r ? Py_NewRef(Py_None) : nullptr;

@@ -202,7 +202,7 @@ int Worker::handle_failure(bool waiting) noexcept {
     }
 
     // format_exc() must see this exception as the one being handled.
-    PyObject* outer = PyErr_GetHandledException();
+    Ref outer = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(error.get());
     Ref info;
     if (Ref tb = Ref::steal(global(names.traceback))) {
@@ -212,8 +212,7 @@ int Worker::handle_failure(bool waiting) noexcept {
         if (text) info = Ref::steal(PyObject_Str(text.get()));
     }
     const int rc = info ? put_answer(names.EXCEPTION, info.get()) : -1;
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
+    PyErr_SetHandledException(outer.get());
     return rc;
 }
 

@@ -2,6 +2,7 @@
 // handle), tied together by module.cpp.
 #pragma once
 
+#include "core/call.hpp"
 #include "core/function.hpp"
 #include "core/module.hpp"
 #include "core/ref.hpp"
@@ -78,15 +79,5 @@ extern const FunctionSpec handle_clear_output_spec;
 bool init_feeder_hooks(PyObject* module) noexcept;
 int guard_jobs(PyObject* queue) noexcept;
 int guard_answers(PyObject* queue) noexcept;
-
-// Shared by the handle and the job loop: obj.name(*args) through the
-// method-call protocol (no bound method is made).
-inline PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
-    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-inline PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-    PyObject* stack[] = {obj, arg};
-    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
 
 } // namespace vantrel::monorun

@@ -24,9 +24,7 @@ int exec_body(PyObject* m) noexcept {
     // import vantrel.monorun as cs: the submodule itself, loaded first.
     if (!bind(m, "cs", import_module("vantrel.monorun"))) return -1;
 
-    Ref reduce = make_function(m, reduce_spec);
-    if (!bind(m, "reduce", reduce)) return -1;
-    original_reduce.set(std::move(reduce));
+    if (!bind(m, "reduce", make_function(m, reduce_spec))) return -1;
 
     Ref prefix_default = Ref::steal(Py_BuildValue("(s)", "MultiProcessingPool"));
     Ref block_default = Ref::steal(PyTuple_Pack(1, Py_True));

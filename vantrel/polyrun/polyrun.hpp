@@ -2,6 +2,7 @@
 // process-wide pool), tied together by module.cpp.
 #pragma once
 
+#include "core/call.hpp"
 #include "core/function.hpp"
 #include "core/module.hpp"
 #include "core/ref.hpp"
@@ -51,19 +52,8 @@ extern const FunctionSpec pool_map_spec;
 extern const FunctionSpec shared_set_spec;
 extern const FunctionSpec shared_init_process_spec;
 
-// The module's own `reduce`, so that `map` can recognise it behind the name.
-extern ProcessRef original_reduce;
-
 // Kills the workers of a pool that nobody will be able to reach, keeping the
 // exception that is being raised.
 void kill_unreachable(PyObject* pool, bool through_kill_all) noexcept;
-
-inline PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
-    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-inline PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-    PyObject* stack[] = {obj, arg};
-    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
 
 } // namespace vantrel::polyrun

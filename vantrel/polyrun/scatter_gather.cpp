@@ -5,7 +5,6 @@
 
 namespace vantrel::polyrun {
 
-ProcessRef original_reduce;
 namespace {
 
 // Worker `ia % n` of `pio`; ZeroDivisionError for a pool without workers,
@@ -94,7 +93,6 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     if (!block) return red.release();
     Ref reduce = Ref::steal(lookup_global(fn, names.reduce));
     if (!reduce) return nullptr;
-    if (original_reduce.is(reduce.get())) return gather(red.get()); // no call overhead
     PyObject* arg = red.get();
     return PyObject_Vectorcall(reduce.get(), &arg, 1, nullptr);
 }
