@@ -1,11 +1,22 @@
-"""Jobs that vantrel itself puts on a worker's input queue.
+"""What vantrel itself puts on a worker's queues, and how it puts it.
 
-A worker iterates every job that is not a str. These objects raise instead,
-so the worker answers them with "EXCEPTION" like any failing job, in their
-own position on its output queue, without any special case in the job loop.
+A worker iterates every job that is not a str. UnsentJob and Barrier raise
+instead, so the worker answers them with "EXCEPTION" like any failing job, in
+their own position on its output queue, without any special case in the job
+loop.
 """
 
 import pickle
+import signal
+import threading
+
+# Messages on multiprocessing queues are written to and read from the queue's
+# pipe directly when the queue has the layout vantrel checks; False makes
+# every queue met from now on take the public put and get instead.
+queue_fast_path = True
+
+# Whether the warning about an unexpected queue layout was given.
+queue_layout_warned = False
 
 
 class UnsentJob:
@@ -24,10 +35,45 @@ class BarrierReached(Exception):
 
 class Barrier:
     """Marks a point in a worker's queues: every answer before the barrier's
-    own is left over from an earlier, interrupted wait."""
+    own is left over from an earlier, unfinished call."""
 
     def __init__(self, token):
         self.token = token
 
     def __iter__(self):
         raise BarrierReached(self.token)
+
+
+class Pickled:
+    """A message pickled when it was put, handed to a queue's put in this
+    form: the reader gets the message as it was then."""
+
+    __slots__ = ("data",)
+
+    def __init__(self, data):
+        self.data = data
+
+    def __reduce__(self):
+        return (pickle.loads, (self.data,))
+
+
+def put_deferring_interrupts(queue, obj):
+    """queue.put(obj) with SIGINT held back until put returns.
+
+    The first put starts the queue's feeder thread; an interrupt inside that
+    start leaves a running feeder the queue does not know, and the next put
+    starts a second one. Interrupts are only ever raised in the main thread.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        return queue.put(obj)
+    previous = signal.getsignal(signal.SIGINT)
+    if previous is None:  # a handler installed outside Python: leave it alone
+        return queue.put(obj)
+    caught = []
+    signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        queue.put(obj)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if caught:
+            signal.raise_signal(signal.SIGINT)

@@ -31,7 +31,7 @@ PyObject* runner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     Ref worker_module = import_module("vantrel.monorun");
     if (!worker_module) return nullptr;
     PyObject* lookups = PyModule_GetDict(worker_module.get());
-    Ref collector_class = lookup_global(lookups, names._HandleContent);
+    Ref collector_class = lookup_global(lookups, names.handle_content);
     if (!collector_class) return nullptr;
     Ref collector = Ref::steal(PyObject_CallNoArgs(collector_class.get()));
     if (!collector) return nullptr;

@@ -26,17 +26,23 @@ namespace vantrel {
     X(SIGINT)                                                                                      \
     X(SUCCESS)                                                                                     \
     X(SingleProcess)                                                                               \
-    X(_HandleContent)                                                                              \
+    X(acquire)                                                                                     \
     X(args)                                                                                        \
     X(builtin)                                                                                     \
+    X(cancel_join_thread)                                                                          \
     X(clear)                                                                                       \
+    X(clear_memo)                                                                                  \
     X(clear_output)                                                                                \
     X(clear_queue)                                                                                 \
     X(cs)                                                                                          \
+    X(dump)                                                                                        \
     X(empty)                                                                                       \
     X(exitcode)                                                                                    \
+    X(fileno)                                                                                      \
+    X(flush)                                                                                       \
     X(format_exc)                                                                                  \
     X(get)                                                                                         \
+    X(getvalue)                                                                                    \
     X(init_process)                                                                                \
     X(is_alive)                                                                                    \
     X(items)                                                                                       \
@@ -54,7 +60,10 @@ namespace vantrel {
     X(qo)                                                                                          \
     X(queue)                                                                                       \
     X(reduce)                                                                                      \
+    X(release)                                                                                     \
     X(return_content)                                                                              \
+    X(seek)                                                                                        \
+    X(sentinel)                                                                                    \
     X(setproctitle)                                                                                \
     X(sigint_handler)                                                                              \
     X(signal)                                                                                      \
@@ -64,6 +73,7 @@ namespace vantrel {
     X(timeout)                                                                                     \
     X(token)                                                                                       \
     X(traceback)                                                                                   \
+    X(truncate)                                                                                    \
     X(update)                                                                                      \
     X(values)                                                                                      \
     X(xprint)                                                                                      \
@@ -76,8 +86,11 @@ namespace vantrel {
     X(dunder_builtins, "__builtins__")                                                             \
     X(source_filename, "<string>")                                                                 \
     X(shared_pool_prefix, "NoRepeatProcessingPool")                                                \
-    X(worker_attribute, "_vantrel_worker")                                                         \
-    X(unread_attribute, "_vantrel_unread")
+    X(handle_content, "_HandleContent")                                                            \
+    X(queue_state_attribute, "_vantrel")                                                           \
+    X(buffer_attribute, "_buffer")                                                                 \
+    X(thread_attribute, "_thread")                                                                 \
+    X(waiters_attribute, "_waiters")
 
 struct Names {
 #define VANTREL_DECLARE_NAME(n) ProcessRef n;
@@ -100,6 +113,25 @@ struct Stdlib {
     ProcessRef barrier;          // vantrel._control.Barrier: settles unread answers
 };
 
+// What mp_queue.cpp learns about multiprocessing queues and keeps for
+// pickling messages; filled at the first queue met (the caller's thread or
+// the worker's main thread).
+struct QueueLayout {
+    int known = -1;                // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
+    ProcessRef connection_type;    // multiprocessing.connection.Connection
+    ProcessRef condition_type;     // threading.Condition
+    ProcessRef deque_type;         // collections.deque
+    ProcessRef pickled;            // vantrel._control.Pickled: bytes handed to put
+    ProcessRef deferring_put;      // vantrel._control.put_deferring_interrupts
+    ProcessRef loads;              // pickle.loads
+    ProcessRef pickler_class;      // multiprocessing.reduction.ForkingPickler
+    ProcessRef extra_reducers;     // its registry: a pickler is rebuilt when it grows
+    ProcessRef pickler;            // a ForkingPickler over `pickle_file`, reused
+    ProcessRef pickle_file;        // io.BytesIO
+    Py_ssize_t reducers_seen = -1; // size of the registry when `pickler` was made
+    bool pickler_busy = false;     // `pickler` is in use (pickling ran code that sends)
+};
+
 struct ProcessState {
     // The load guard of this module (module.cpp): its interpreter, its module
     // object, whether it ran; used by the import machinery's create and exec.
@@ -115,9 +147,8 @@ struct ProcessState {
     // The type of every function and method of the module (function.cpp);
     // init_function_type() at module execution.
     ProcessRef function_type;
-    // Functions bound to a worker's queues as their feeder-error hook
-    // (feeder_errors.cpp); made at the execution of vantrel.monorun.
-    ProcessRef job_feeder_hook, answer_feeder_hook;
+    // How messages travel on multiprocessing queues (mp_queue.cpp).
+    QueueLayout queue_layout;
     // Standard-library objects; filled at first use by load_stdlib(), from
     // the caller's thread or the worker's main thread.
     Stdlib stdlib;

@@ -1,34 +1,35 @@
 // SingleProcess, the caller's handle on one worker, and the drain clear_queue.
-#include "core/answer_wait.hpp"
+#include "core/mp_queue.hpp"
+#include "core/pairing.hpp"
 #include "monorun.hpp"
 
 namespace vantrel::monorun {
 namespace {
 
-// self.<name>, or null without an error when the handle lacks it.
+// self.<name>, or null without an error when the handle lacks it (`status`
+// 0); -1 in `status` on error.
 Ref optional_attr(PyObject* self, PyObject* name, int& status) noexcept {
     PyObject* found = nullptr;
     status = compat::get_optional_attr(self, name, &found);
     return Ref::steal(found);
 }
 
-// The answers that an interrupted wait on this handle's queue left behind are
-// collected first. Only the mark on the output queue is read on every call; a
-// handle that lacks an attribute has nothing to settle, and the method's own
-// reads report what is missing.
-int settle_unread_of(PyObject* self, PyObject* qo) noexcept {
-    const int marked = is_marked_unread(qo);
-    if (marked <= 0) return marked;
+// Answers that an earlier, unfinished call left owing on this handle's queue
+// are collected first. A handle that lacks an attribute has nothing to
+// settle, and the method's own reads report what is missing.
+int settle_owed(PyObject* self, PyObject* qo) noexcept {
     int status = 0;
     Ref qi = optional_attr(self, names.qi, status);
     if (status < 0) return -1;
-    Ref proc = optional_attr(self, names.proc, status);
-    if (status < 0) return -1;
-    return qi && proc ? settle_unread(qi.get(), qo, proc.get()) : 0;
+    return qi ? settle(qi.get(), qo) : 0;
 }
 
 PyObject* clear_queue_body(Function*, BoundArgs& a) noexcept {
     PyObject* q = a.v[0];
+    mp_queue::QueueState* state = nullptr;
+    if (mp_queue::state_of(q, state) < 0) return nullptr;
+    const int drained = mp_queue::drain(state);
+    if (drained != 0) return drained < 0 ? nullptr : Py_NewRef(Py_None);
     for (;;) {
         Ref empty = call_method(q, names.empty);
         if (!empty) return nullptr;
@@ -39,13 +40,12 @@ PyObject* clear_queue_body(Function*, BoundArgs& a) noexcept {
     }
 }
 
-// self.<attr> = mp.Queue(); jobs that cannot be pickled are answered, not lost.
+// self.<attr> = mp.Queue()
 int new_queue(Function* fn, PyObject* self, PyObject* attr) noexcept {
     Ref mp = lookup_global(fn, names.mp);
     if (!mp) return -1;
     Ref q = call_method(mp.get(), names.Queue);
-    if (!q || (attr == names.qi && guard_jobs(q.get()) < 0)) return -1;
-    return PyObject_SetAttr(self, attr, q.get());
+    return q ? PyObject_SetAttr(self, attr, q.get()) : -1;
 }
 
 PyObject* init_body(Function* fn, BoundArgs& a) noexcept {
@@ -72,7 +72,7 @@ PyObject* init_body(Function* fn, BoundArgs& a) noexcept {
     Ref started = Ref::steal(PyObject_GetAttr(self, names.proc));
     // Waits handed only the output queue (reduce) can then watch the worker.
     if (!started || !call_method(started.get(), names.start) ||
-        attach_worker(qo.get(), started.get()) < 0)
+        mp_queue::attach_worker(qo.get(), qi.get(), started.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -81,28 +81,38 @@ PyObject* blocked_put_body(Function*, BoundArgs& a) noexcept {
     PyObject* self = a.v[0];
     Ref qi = Ref::steal(PyObject_GetAttr(self, names.qi));
     if (!qi) return nullptr;
-    // Answers an interrupted wait left behind must not pair with this job.
     int status = 0;
     Ref qo_now = optional_attr(self, names.qo, status);
-    if (status < 0 || (qo_now && settle_unread_of(self, qo_now.get()) < 0)) return nullptr;
-    if (!call_method(qi.get(), names.put, a.v[1])) return nullptr;
+    if (status < 0) return nullptr;
+    // Answers an unfinished call left behind must not pair with this job.
+    if (qo_now && settle(qi.get(), qo_now.get()) < 0) return nullptr;
+    mp_queue::QueueState* input = nullptr;
+    if (mp_queue::state_of(qi.get(), input) < 0) return nullptr;
+    const int sent = mp_queue::send(qi.get(), input, a.v[1], mp_queue::Kind::job);
     Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
     if (!qo) return nullptr;
-    Ref proc = Ref::steal(PyObject_GetAttr(self, names.proc));
-    if (!proc) return nullptr;
-    Ref answer = get_answer(qo.get(), proc.get(), -1);
-    if (!answer) mark_unread(qo.get());
+    // From here on the job may be with the worker: a call that ends without
+    // its answer leaves that answer owed.
+    Ref answer = sent == 0 ? next_answer(qo.get(), -1) : Ref();
+    if (!answer) abandon(qo.get());
     return answer.release();
 }
 
 PyObject* kill_body(Function*, BoundArgs& a) noexcept {
-    Ref proc = Ref::steal(PyObject_GetAttr(a.v[0], names.proc));
+    PyObject* self = a.v[0];
+    Ref proc = Ref::steal(PyObject_GetAttr(self, names.proc));
     if (!proc) return nullptr;
     Ref alive = call_method(proc.get(), names.is_alive);
     if (!alive) return nullptr;
     const int truth = PyObject_IsTrue(alive.get());
     if (truth < 0) return nullptr;
     if (truth && !call_method(proc.get(), names.kill)) return nullptr;
+    // Nothing of a killed worker may keep the caller from exiting.
+    int status = 0;
+    Ref qo = optional_attr(self, names.qo, status);
+    mp_queue::QueueState* output = nullptr;
+    if (status < 0 || (qo && mp_queue::state_of(qo.get(), output) < 0)) return nullptr;
+    if (output) mp_queue::release_feeders(*output);
     Py_RETURN_NONE;
 }
 
@@ -110,7 +120,7 @@ PyObject* clear_output_body(Function* fn, BoundArgs& a) noexcept {
     Ref drain = lookup_global(fn, names.clear_queue);
     if (!drain) return nullptr;
     Ref qo = Ref::steal(PyObject_GetAttr(a.v[0], names.qo));
-    if (!qo || settle_unread_of(a.v[0], qo.get()) < 0) return nullptr;
+    if (!qo || settle_owed(a.v[0], qo.get()) < 0) return nullptr;
     return call(drain.get(), qo.get()) ? Py_NewRef(Py_None) : nullptr;
 }
 

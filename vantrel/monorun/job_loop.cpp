@@ -1,6 +1,9 @@
 // monorun_main, the whole life of a worker process, and its SIGINT handler.
 #include "core/job.hpp"
+#include "core/mp_queue.hpp"
 #include "monorun.hpp"
+
+#include <unistd.h>
 
 namespace vantrel::monorun {
 namespace {
@@ -27,19 +30,24 @@ class Worker {
 
   private:
     Ref global(PyObject* name) noexcept { return lookup_global(fn_, name); }
-    Ref wait_for_job() noexcept;
     bool put(PyObject* answer) noexcept {
-        return static_cast<bool>(call_method(qo_, names.put, answer));
+        return mp_queue::send(qo_, qo_state_, answer, mp_queue::Kind::answer) == 0;
     }
-    bool answer(PyObject* job) noexcept;
+    bool answer(JobRunner::Outcome outcome) noexcept;
+    bool cycle() noexcept;
+    void end_if_orphaned() noexcept;
 
     Function* fn_;
     PyObject* qi_; // borrowed: the caller's arguments outlive the loop
     PyObject* qo_;
+    mp_queue::QueueState* qi_state_ = nullptr; // null: not a multiprocessing queue
+    mp_queue::QueueState* qo_state_ = nullptr;
+    pid_t parent_ = 0; // the caller (or whoever started the worker for it)
     JobRunner runner_;
 };
 
 bool Worker::start(PyObject* name) noexcept {
+    parent_ = getppid();
     Ref differs = Ref::steal(PyObject_RichCompare(Py_None, name, Py_NE));
     if (!differs) return false;
     const int truth = PyObject_IsTrue(differs.get());
@@ -64,30 +72,21 @@ bool Worker::start(PyObject* name) noexcept {
     PyObject* install_args[] = {sigint.get(), handler.get()};
     if (!Ref::steal(PyObject_Vectorcall(install.get(), install_args, 2, nullptr))) return false;
 
-    Ref collector_class = global(names._HandleContent);
+    Ref collector_class = global(names.handle_content);
     if (!collector_class) return false;
     Ref collector = Ref::steal(PyObject_CallNoArgs(collector_class.get()));
     if (!collector) return false;
 
-    // Answers that cannot be pickled are replaced in their place, not lost.
-    if (guard_answers(qo_) < 0) return false;
+    if (mp_queue::state_of(qi_, qi_state_) < 0 || mp_queue::state_of(qo_, qo_state_) < 0)
+        return false;
     return runner_.start(fn_->globals, std::move(collector));
 }
 
-// qi.get(timeout=0.1)
-Ref Worker::wait_for_job() noexcept {
-    PyObject* args[] = {qi_, process_state.job_wait};
-    return Ref::steal(PyObject_VectorcallMethod(names.get, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                process_state.timeout_kwnames));
-}
-
-// One cycle after the wait: run the job and put its answer. Putting the
-// "SUCCESS" answer is part of the job, so a failing put is answered like a
-// failing job; a failure while putting the "EXCEPTION" answer ends the loop.
-bool Worker::answer(PyObject* job) noexcept {
+// Putting the "SUCCESS" answer is part of the job, so a failing put is
+// answered like a failing job; a failure while putting the "EXCEPTION"
+// answer ends the loop.
+bool Worker::answer(JobRunner::Outcome outcome) noexcept {
     using End = JobRunner::End;
-    JobRunner::Outcome outcome =
-        job ? runner_.run(job) : runner_.handle_failure(JobRunner::Stage::waiting);
     if (outcome.end == End::success) {
         if (put(outcome.answer.get())) return true;
         outcome = runner_.handle_failure(JobRunner::Stage::running);
@@ -104,11 +103,52 @@ bool Worker::answer(PyObject* job) noexcept {
     return false;
 }
 
+// Nobody can reach a worker whose caller has ended: it ends too, at once and
+// without the interpreter's exit steps (they would wait for this process's
+// queue threads, which may be blocked on a pipe nobody reads any more). The
+// caller has ended when this process has another parent than the one it
+// started under: it was handed to a subreaper or to init.
+void Worker::end_if_orphaned() noexcept {
+    if (getppid() == parent_) return;
+    for (const char* stream : {"stdout", "stderr"}) {
+        PyObject* file = PySys_GetObject(stream); // borrowed
+        if (file && file != Py_None && !call_method(file, names.flush)) PyErr_Clear();
+    }
+    _exit(0);
+}
+
+// One cycle: wait up to 0.1 s for a job, run it, answer it. Only a job taken
+// from the queue is answered: an error raised while no job was taken (a
+// signal handler of an earlier job) is reported as unraisable.
+bool Worker::cycle() noexcept {
+    mp_queue::JobReceipt receipt =
+        mp_queue::receive_job(qi_, qi_state_, process_state.job_wait, parent_);
+    switch (receipt.taken) {
+    case mp_queue::Taken::job:
+        return answer(runner_.run(receipt.job.get()));
+    case mp_queue::Taken::unreadable: {
+        JobRunner::Outcome outcome = runner_.handle_failure(JobRunner::Stage::waiting);
+        if (outcome.end == JobRunner::End::unanswered) end_if_orphaned();
+        return answer(std::move(outcome));
+    }
+    case mp_queue::Taken::nothing:
+        end_if_orphaned();
+        return true;
+    case mp_queue::Taken::interrupted:
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+            PyErr_Clear();
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_WriteUnraisable(fn_->name);
+        return true;
+    }
+    return false;
+}
+
 PyObject* Worker::serve() noexcept {
     for (;;) {
-        if (!runner_.clear_collector()) return nullptr;
-        Ref job = wait_for_job();
-        if (!answer(job.get())) return nullptr;
+        if (!runner_.clear_collector() || !cycle()) return nullptr;
     }
 }
 

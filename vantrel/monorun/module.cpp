@@ -10,7 +10,7 @@ bool import_as(PyObject* module, const char* dotted, const char* alias) noexcept
 }
 
 int exec_body(PyObject* m) noexcept {
-    if (!init_state() || !init_function_type(m) || !init_feeder_hooks(m)) return -1;
+    if (!init_state() || !init_function_type(m)) return -1;
     if (!import_as(m, "os", "os") || !import_as(m, "ctypes", "ctypes") ||
         !import_as(m, "mmap", "mmap") || !import_as(m, "queue", "queue") ||
         !import_as(m, "signal", "signal") || !import_as(m, "traceback", "traceback") ||

@@ -1,5 +1,5 @@
 // The worker module: one file per concept (collector, job loop, worker
-// handle, feeder errors), tied together by module.cpp.
+// handle), tied together by module.cpp.
 #pragma once
 
 #include "core/call.hpp"
@@ -22,12 +22,5 @@ extern const FunctionSpec handle_init_spec;
 extern const FunctionSpec handle_blocked_put_spec;
 extern const FunctionSpec handle_kill_spec;
 extern const FunctionSpec handle_clear_output_spec;
-
-// Replacement of messages that a worker's queue cannot pickle: the hook
-// functions are made at load; guard_* attach them to one queue (a no-op for
-// objects that are not multiprocessing queues).
-bool init_feeder_hooks(PyObject* module) noexcept;
-int guard_jobs(PyObject* queue) noexcept;
-int guard_answers(PyObject* queue) noexcept;
 
 } // namespace vantrel::monorun

@@ -1,7 +1,10 @@
 // MultiProcessPool.map deals jobs over the workers in rotation; reduce reads
 // one answer per output queue, in job order.
-#include "core/answer_wait.hpp"
+#include "core/mp_queue.hpp"
+#include "core/pairing.hpp"
 #include "polyrun.hpp"
+
+#include <vector>
 
 namespace vantrel::polyrun {
 namespace {
@@ -30,10 +33,10 @@ template <typename Visit> int deal(PyObject* jobs, PyObject* handles, Visit visi
 }
 
 // After an interrupted gather, the queues from `from` on still owe answers.
-void mark_rest_unread(PyObject* queues, Py_ssize_t from) noexcept {
+void abandon_rest(PyObject* queues, Py_ssize_t from) noexcept {
     if (!PyList_Check(queues) && !PyTuple_Check(queues)) return;
     for (Py_ssize_t i = from; i < PySequence_Fast_GET_SIZE(queues); ++i)
-        mark_unread(PySequence_Fast_GET_ITEM(queues, i));
+        abandon(PySequence_Fast_GET_ITEM(queues, i));
 }
 
 // reduce(red): red[i].get() for each i, in order. A queue of one of our
@@ -45,18 +48,42 @@ PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
     if (!it) return nullptr;
     Py_ssize_t position = 0;
     while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
-        Ref process;
-        Ref answer = worker_of(queue.get(), process) >= 0
-                         ? get_answer(queue.get(), process.get(), position)
-                         : Ref();
+        Ref answer = next_answer(queue.get(), position);
         if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
-            mark_rest_unread(queues, position);
+            abandon_rest(queues, position);
             return nullptr;
         }
         ++position;
     }
     return PyErr_Occurred() ? nullptr : answers.release();
 }
+
+// The workers that got jobs from one call of map, and what is owed when the
+// call ends early: from the first job on, every one of them may answer jobs
+// whose answers nobody will read in order.
+class Dealt {
+  public:
+    explicit Dealt(PyObject* handles) noexcept
+        : handles_(handles), got_jobs_(static_cast<size_t>(PyList_GET_SIZE(handles)), false) {}
+    void got_job(Py_ssize_t position) noexcept {
+        got_jobs_[static_cast<size_t>(position % PyList_GET_SIZE(handles_))] = true;
+    }
+    void abandon_all() noexcept {
+        for (size_t i = 0; i < got_jobs_.size(); ++i) {
+            if (!got_jobs_[i]) continue;
+            SavedError error;
+            Ref qo = Ref::steal(
+                PyObject_GetAttr(PyList_GET_ITEM(handles_, static_cast<Py_ssize_t>(i)), names.qo));
+            PyErr_Clear();
+            error.restore();
+            if (qo) abandon(qo.get());
+        }
+    }
+
+  private:
+    PyObject* handles_;
+    std::vector<bool> got_jobs_;
+};
 
 PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     PyObject* self = a.v[0];
@@ -70,26 +97,37 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     if (!handles) return nullptr;
 
     // Scatter: every job is on a queue before any answer is read.
-    const int sent = deal(jobs, handles.get(), [](PyObject* handle, PyObject* job) noexcept {
+    Dealt dealt(handles.get());
+    Py_ssize_t sent = 0;
+    const int scattered = deal(jobs, handles.get(), [&](PyObject* handle, PyObject* job) noexcept {
+        dealt.got_job(sent++);
         Ref qi = Ref::steal(PyObject_GetAttr(handle, names.qi));
-        return qi && call_method(qi.get(), names.put, job) ? 0 : -1;
+        mp_queue::QueueState* state = nullptr;
+        if (!qi || mp_queue::state_of(qi.get(), state) < 0) return -1;
+        return mp_queue::send(qi.get(), state, job, mp_queue::Kind::job);
     });
-    if (sent < 0) return nullptr;
 
     // Second pass over the jobs: the output queue behind each position.
-    Ref red = Ref::steal(PyList_New(0));
-    if (!red) return nullptr;
-    const int listed = deal(jobs, handles.get(), [&red](PyObject* handle, PyObject*) noexcept {
-        Ref qo = Ref::steal(PyObject_GetAttr(handle, names.qo));
-        return qo ? PyList_Append(red.get(), qo.get()) : -1;
-    });
-    if (listed < 0) return nullptr;
-
-    const int block = PyObject_IsTrue(a.v[2]);
-    if (block < 0) return nullptr;
-    if (!block) return red.release();
+    Ref red = scattered == 0 ? Ref::steal(PyList_New(0)) : Ref();
+    const int listed = red ? deal(jobs, handles.get(),
+                                  [&red](PyObject* handle, PyObject*) noexcept {
+                                      Ref qo = Ref::steal(PyObject_GetAttr(handle, names.qo));
+                                      return qo ? PyList_Append(red.get(), qo.get()) : -1;
+                                  })
+                           : -1;
+    const int block = listed == 0 ? PyObject_IsTrue(a.v[2]) : -1;
+    if (block < 0) {
+        dealt.abandon_all();
+        return nullptr;
+    }
+    // A job list that changed between the passes leaves answers that no
+    // position stands for: owed, for the next call to settle.
+    if (PyList_GET_SIZE(red.get()) != sent) dealt.abandon_all();
+    if (!block) return red.release(); // the caller reads these answers from here on
     Ref reduce = lookup_global(fn, names.reduce);
-    return reduce ? call(reduce.get(), red.get()).release() : nullptr;
+    Ref answers = reduce ? call(reduce.get(), red.get()) : Ref();
+    if (!answers) dealt.abandon_all();
+    return answers.release();
 }
 
 } // namespace

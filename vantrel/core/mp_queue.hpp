@@ -1,0 +1,78 @@
+// Messages on multiprocessing queues: the one place that knows the inside of
+// multiprocessing.Queue (mp_queue.cpp says which facts it relies on).
+//
+// Every message vantrel puts is pickled at once, in the putting thread: a
+// value that cannot be pickled is replaced in its place by a stand-in that
+// is answered "EXCEPTION", and a later change to the value does not reach the
+// message. On a queue of the layout mp_queue.cpp checked, whole messages are
+// written to and read from the queue's pipe directly, under the queue's own
+// locks, with interrupts taken only between messages; anything else goes
+// through the queue's public `put` and `get`.
+#pragma once
+
+#include "ref.hpp"
+
+#include <sys/types.h>
+
+namespace vantrel::mp_queue {
+
+// What vantrel keeps on a multiprocessing queue (a capsule attribute).
+struct QueueState;
+
+// The state of `queue`, made at first use: 1 with `state` set for a
+// multiprocessing queue, 0 for any other object, -1 with the error set.
+int state_of(PyObject* queue, QueueState*& state) noexcept;
+
+// --- who answers on an output queue -----------------------------------------
+
+// Records the worker process that answers on `qo` and its input queue `qi`.
+int attach_worker(PyObject* qo, PyObject* qi, PyObject* process) noexcept;
+// The process recorded by attach_worker, or null (no error) when none is.
+Ref worker_of(const QueueState& qo) noexcept;
+// Lets the interpreter exit without waiting for the feeder threads of the
+// worker's queues: a dead worker reads nothing, and a feeder blocked on its
+// full pipe would otherwise be joined for ever at exit.
+void release_feeders(QueueState& qo) noexcept;
+
+// --- answers owed ---------------------------------------------------------
+
+// Whether answers may be on their way on `qo` that nobody will read in order
+// (jobs were sent and their answers were not all read).
+bool owes_answers(const QueueState& qo) noexcept;
+void set_owes_answers(QueueState& qo, bool owed) noexcept;
+
+// --- sending --------------------------------------------------------------
+
+enum class Kind { job, answer };
+// Puts `message` on `queue` (state from state_of, or null for objects that
+// are not multiprocessing queues, which get a plain `put(message)`).
+int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind) noexcept;
+
+// --- receiving ------------------------------------------------------------
+
+// A worker's wait for its next job, up to `timeout` seconds.
+enum class Taken {
+    job,         // `job` holds the job
+    nothing,     // no job came in time
+    unreadable,  // the error of taking a job is set (through `get`: maybe no job was taken)
+    interrupted, // no job was taken; the error raised while waiting is set
+};
+struct JobReceipt {
+    Taken taken;
+    Ref job;
+};
+// `parent` is the process the worker started under: a job cut off because
+// it ended is no job.
+JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout, pid_t parent) noexcept;
+
+// The caller's wait for the next answer on `qo`, as long as it takes. When
+// the worker that answers on it has died with nothing left to read, raises
+// RuntimeError naming its pid, its exit code and `position` (the job's place
+// in a batch; -1 for "the job").
+Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position) noexcept;
+
+// Reads and drops every message `queue` holds now: 1 when it did (a queue of
+// the checked layout), 0 when the caller must use the public calls instead.
+int drain(QueueState* state) noexcept;
+
+} // namespace vantrel::mp_queue
