@@ -305,12 +305,12 @@ Ref unsent_job(PyObject* error) noexcept {
     return text ? call(process_state.stdlib.unsent_job, text.get()) : Ref();
 }
 
-// `message` pickled, or its stand-in pickled. A KeyboardInterrupt while a
-// job is pickled in the caller stays an interrupt.
+// `message` pickled, or its stand-in pickled. Whatever pickling raises, a
+// BaseException from a __reduce__ included, the message is answered
+// "EXCEPTION" in its own place.
 Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
     Ref data = pickle_now(message);
     if (data) return data;
-    if (kind == Kind::job && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return {};
     SavedError error;
     Ref stand_in =
         kind == Kind::job ? unsent_job(error.get()) : answer::unsendable(message, error.get());
