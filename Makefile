@@ -9,6 +9,9 @@ SOURCES := $(shell find vantrel -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -
 SOURCES += CMakeLists.txt pyproject.toml README.md LICENSE
 BUILD_STAMP := $(VENV)/.build-stamp
 PYTEST_ARGS ?=
+# Compiler warnings fail the build here and in CI (`make build WERROR=OFF` to
+# look past them); a plain `pip install .` keeps them warnings.
+WERROR ?= ON
 
 .PHONY: all venv build demo test lint format sanitize fuzz bench clean wheel-check
 
@@ -35,7 +38,8 @@ venv: $(STAMP)
 # A real wheel build installed into the environment: tests import the installed
 # package, never the source tree.
 $(BUILD_STAMP): $(STAMP) $(SOURCES)
-	$(PIP) install --quiet --no-build-isolation --no-deps --force-reinstall .
+	$(PIP) install --quiet --no-build-isolation --no-deps --force-reinstall \
+		-C cmake.define.VANTREL_WERROR=$(WERROR) .
 	@touch $@
 
 build: $(BUILD_STAMP)
@@ -43,10 +47,18 @@ build: $(BUILD_STAMP)
 demo: build
 	cd examples && ../$(PY) demo.py
 
+# clang-tidy reads the real compile flags (Python headers included) from a
+# compile database that CMake writes at configure time; nothing is compiled.
+TIDY_DIR := build/tidy
 lint: $(STAMP)
 	$(VENV)/bin/clang-format --dry-run --Werror $$(find vantrel -name '*.cpp' -o -name '*.hpp')
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	@mkdir -p $(TIDY_DIR)
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(TIDY_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DPython_EXECUTABLE="$(abspath $(PY))" > $(TIDY_DIR)/configure.log \
+		|| { cat $(TIDY_DIR)/configure.log; exit 1; }
+	$(PY) tools/run_tidy.py $(VENV)/bin/clang-tidy $(TIDY_DIR)
 
 format: $(STAMP)
 	$(VENV)/bin/clang-format -i $$(find vantrel -name '*.cpp' -o -name '*.hpp')
@@ -101,7 +113,8 @@ sanitize:
 	$(SAN_PY) -m pip install --quiet $(BUILD_DEPS)
 	eval $(SAN_PY) -m pip install --quiet $(call DECLARED,$(SAN_PY),test)
 	$(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
-		-C cmake.define.VANTREL_SANITIZE=ON -C build-dir=build/sanitize -C cmake.build-type=Debug .
+		-C cmake.define.VANTREL_SANITIZE=ON -C cmake.define.VANTREL_WERROR=ON \
+		-C build-dir=build/sanitize -C cmake.build-type=Debug .
 	cd tests && VANTREL_SANITIZED=1 LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		../$(SAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)

@@ -126,51 +126,6 @@ def test_methods_bind_like_python_methods():
     assert pickle.loads(pickle.dumps(pc.xreturn)).__func__ is m._HandleContent.xreturn
 
 
-def counted(name, how, n, given):
-    s = "" if n == 1 else "s"
-    return f"{name}() takes {how} {n} positional argument{s} ({given} given)"
-
-
-H, PC = m.SingleProcess.__new__(m.SingleProcess), m._HandleContent()
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: m.clear_queue(), counted("clear_queue", "exactly", 1, 0)),
-        (lambda: m.clear_queue(1, 2), counted("clear_queue", "exactly", 1, 2)),
-        (lambda: m.clear_queue(q=1, y=2), "clear_queue() got an unexpected keyword argument 'y'"),
-        (
-            lambda: m.clear_queue(1, q=2),
-            "clear_queue() got multiple values for keyword argument 'q'",
-        ),
-        (lambda: m.clear_queue(y=2), counted("clear_queue", "exactly", 1, 0)),
-        (lambda: m.sigint_handler(1), counted("sigint_handler", "exactly", 2, 1)),
-        (lambda: m.monorun_main("n", qo=1), counted("monorun_main", "exactly", 3, 1)),
-        (lambda: m.monorun_main(qi=1, qo=2), counted("monorun_main", "exactly", 3, 0)),
-        (lambda: m.monorun_main("n", 1, zz=1), counted("monorun_main", "exactly", 3, 2)),
-        (lambda: m.SingleProcess(1, 2), counted("__init__", "at most", 2, 3)),
-        (lambda: m.SingleProcess.__init__(), counted("__init__", "at least", 1, 0)),
-        (lambda: m.SingleProcess.__init__(name=1), counted("__init__", "at least", 1, 0)),
-        (lambda: m.SingleProcess(zz=1), "__init__() got an unexpected keyword argument 'zz'"),
-        (lambda: H.blocked_put(), counted("blocked_put", "exactly", 2, 1)),
-        (lambda: H.kill(1), counted("kill", "exactly", 1, 2)),
-        (lambda: H.clear_output(x=1), "clear_output() got an unexpected keyword argument 'x'"),
-        (lambda: m._HandleContent(1), counted("__init__", "exactly", 1, 2)),
-        (lambda: m._HandleContent.xprint(), counted("xprint", "at least", 1, 0)),
-        (lambda: PC.xprint("a", sep=""), "xprint() got an unexpected keyword argument 'sep'"),
-        (lambda: PC.xprint(ws=1), "xprint() got an unexpected keyword argument 'ws'"),
-        (lambda: PC.xreturn(1), counted("xreturn", "exactly", 1, 2)),
-        (lambda: PC.xreturn(self=1), "xreturn() got multiple values for keyword argument 'self'"),
-        (lambda: PC.clear(1), counted("clear", "exactly", 1, 2)),
-    ],
-)
-def test_argument_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value).endswith(message)
-
-
 class Stop(BaseException):
     pass
 

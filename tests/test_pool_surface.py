@@ -74,30 +74,6 @@ def test_function_introspection(fn, twin, qualname):
     assert pickle.loads(pickle.dumps(fn)) is fn
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        ("NoRep.set()", "set() takes exactly 1 positional argument (0 given)"),
-        ("NoRep.set(1, 2)", "set() takes exactly 1 positional argument (2 given)"),
-        ("NoRep.init_process(2, x=1)", "init_process() got an unexpected keyword argument 'x'"),
-        # A missing parameter is reported before an unknown keyword.
-        ("NoRep.init_process(x=1)", "init_process() takes exactly 1 positional argument (0 given)"),
-        ("NoRep().init_process(1)", "init_process() takes exactly 1 positional argument (2 given)"),
-        ("Pool()", "__init__() takes at least 2 positional arguments (1 given)"),
-        ("Pool(name_pref='x')", "__init__() takes at least 2 positional arguments (1 given)"),
-        ("Pool(1, 'a', 'b')", "__init__() takes at most 3 positional arguments (4 given)"),
-        ("Pool(1, N=1)", "__init__() got multiple values for keyword argument 'N'"),
-        ("Pool.map(None)", "map() takes at least 2 positional arguments (1 given)"),
-        ("Pool.kill_all(1, 2)", "kill_all() takes exactly 1 positional argument (2 given)"),
-        ("polyrun.reduce([], red=[])", "reduce() got multiple values for keyword argument 'red'"),
-    ],
-)
-def test_wrong_arguments(call, message):
-    with pytest.raises(TypeError) as info:
-        eval(call, {"NoRep": MultiProcessNoRep, "Pool": MultiProcessPool, "polyrun": polyrun})
-    assert str(info.value) == message
-
-
 LOAD_WITHOUT_WORKER_MODULE = """
 import sys
 
