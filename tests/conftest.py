@@ -17,11 +17,36 @@ settings.register_profile("fuzz", deadline=None, max_examples=5000)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--queue-path",
+        choices=("direct", "public"),
+        default="direct",
+        help="public: every multiprocessing queue takes its public put and get",
+    )
+
+
+def pytest_configure(config):
+    # Before any queue is met: the choice holds for the whole process and the
+    # workers it forks.
+    if config.getoption("--queue-path") == "public":
+        import vantrel._control
+
+        vantrel._control.queue_fast_path = False
+
+
 def pytest_sessionstart(session):
     # Tests exercise the installed wheel, never the source folder.
     installed = pathlib.Path(vantrel.__file__).resolve()
     if "site-packages" not in installed.parts:
         raise pytest.UsageError(f"vantrel imported from {installed}, not an installed wheel")
+
+
+@pytest.fixture
+def direct_path_only(request):
+    """For faults that only reading and writing the pipe directly can repair."""
+    if request.config.getoption("--queue-path") == "public":
+        pytest.skip("the public queue path cannot repair this")
 
 
 def pytest_sessionfinish(session, exitstatus):
