@@ -16,6 +16,11 @@
 //     after everything it popped has been sent.
 //  4. After a fork, `_notempty` is the same Condition (re-initialised) while
 //     `_buffer` and `_thread` are new objects.
+//  5. ForkingPickler pickles with the default protocol and keeps the reducers
+//     registered with it in `_extra_reducers`.
+// Whether the feeder holds anything is read under the interpreter lock and
+// the lock is not let go until `_wlock` is held: the feeder can only take a
+// new message after a `put`, and a `put` needs the interpreter lock.
 // They are checked once per process, at the first queue met (the names the
 // queue's methods use, the parameters of its feeder, the message format of
 // Connection); a queue that is not exactly multiprocessing.queues.Queue, or a
@@ -30,6 +35,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -43,28 +50,59 @@
 namespace vantrel::mp_queue {
 
 struct QueueState {
-    bool direct = false; // the pipe is read and written here, whole messages at a time
-    int reader_fd = -1;  // the queue's pipe
+    bool direct = false;       // the pipe is read and written here, whole messages at a time
+    int reader_fd = -1;        // the queue's pipe
     int writer_fd = -1;
     Py_ssize_t pipe_pages = 0; // capacity of the pipe in pages
     Ref rlock, wlock, sem;     // the queue's own locks and count of messages
-    Ref notempty;              // the Condition the queue's feeder waits on
-    Ref worker;                // weak reference to the process that answers here
-    Ref jobs;                  // weak reference to that worker's input queue
-    pid_t watcher = 0;         // the process that started the worker: only it can watch it
-    pid_t put_by = 0;          // the process in which vantrel last handed a message to `put`
-    bool owes = false;         // see owes_answers()
-    bool cut_off = false;      // a writer ended in the middle of a message
+    Ref waiters;               // the deque of threads waiting on the queue's `_notempty`
+    // The worker that answers on this (output) queue, recorded by the process
+    // that started it, which alone can watch it.
+    Ref worker;          // weak reference to its multiprocessing.Process
+    Ref jobs;            // weak reference to its input queue
+    pid_t watcher = 0;   // the process that started it
+    pid_t worker_pid = 0;
+    int sentinel = -1;   // readable once the worker has ended
+    pid_t put_by = 0;    // the process in which vantrel last handed a message to `put`
+    bool owes = false;   // see owes_answers()
+    bool cut_off = false; // a writer ended in the middle of a message
+    // Bytes read from the pipe ahead of the messages taken so far. Only a
+    // worker's wait for jobs reads ahead: it is the only reader of its input
+    // queue, and the queue's count of messages is released per message taken.
+    char* ahead = nullptr;
+    size_t ahead_start = 0, ahead_end = 0;
+
+    QueueState() = default;
+    QueueState(const QueueState&) = delete;
+    QueueState& operator=(const QueueState&) = delete;
+    ~QueueState() { PyMem_RawFree(ahead); }
 };
 
 namespace {
 
 constexpr const char* capsule_name = "vantrel.mp_queue.QueueState.v1";
-constexpr const char* state_attribute = "_vantrel";
-constexpr double watch_seconds = 0.2; // between two looks at a silent worker
+constexpr int watch_ms = 200;          // between two looks at a silent worker
+constexpr Py_ssize_t short_header = 4; // big-endian signed length
+constexpr Py_ssize_t long_header = 12; // -1, then a big-endian 8-byte length
+constexpr Py_ssize_t widest_short_message = 0x7fffffff;
+constexpr size_t atomic_write = PIPE_BUF; // a write this small arrives whole
+constexpr int bits_per_byte = 8;
+
+enum class Read { message, timeout, gone, error };
 
 QueueLayout& layout() noexcept {
     return process_state.queue_layout;
+}
+
+double monotonic() noexcept {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    constexpr double nanoseconds = 1e9;
+    return static_cast<double>(t.tv_sec) + (static_cast<double>(t.tv_nsec) / nanoseconds);
+}
+
+PyTypeObject* as_type(PyObject* o) noexcept {
+    return reinterpret_cast<PyTypeObject*>(o);
 }
 
 // --- the facts, checked once -------------------------------------------------
@@ -73,25 +111,55 @@ QueueLayout& layout() noexcept {
 bool code_mentions(PyObject* function, const char* field,
                    std::initializer_list<const char*> wanted) noexcept {
     Ref code = Ref::steal(PyObject_GetAttrString(function, "__code__"));
-    Ref names_tuple = code ? Ref::steal(PyObject_GetAttrString(code.get(), field)) : Ref();
-    if (!names_tuple || !PyTuple_Check(names_tuple.get())) return false;
+    Ref listed = code ? Ref::steal(PyObject_GetAttrString(code.get(), field)) : Ref();
+    if (!listed || !PyTuple_Check(listed.get())) return false;
     for (const char* name : wanted) {
         Ref text = Ref::steal(PyUnicode_FromString(name));
-        if (!text || PySequence_Contains(names_tuple.get(), text.get()) != 1) return false;
+        if (!text || PySequence_Contains(listed.get(), text.get()) != 1) return false;
     }
     return true;
 }
 
-// The function behind attribute `name` of class `cls` (unwrapping staticmethod).
+// The plain function behind attribute `name` of class `cls`.
 Ref class_function(PyObject* cls, const char* name) noexcept {
     Ref attr = Ref::steal(PyObject_GetAttrString(cls, name));
-    if (attr && PyObject_TypeCheck(attr.get(), &PyStaticMethod_Type)) {
-        attr = Ref::steal(PyObject_GetAttrString(attr.get(), "__func__"));
-    }
     return attr && PyFunction_Check(attr.get()) ? attr : Ref();
 }
 
+// A str of fewer than 256 UTF-8 bytes as the default protocol pickles it:
+// PROTO 4, FRAME, SHORT_BINUNICODE, MEMOIZE, STOP. Null (no error) for
+// anything else.
+Ref pickle_short_str(PyObject* obj) noexcept {
+    constexpr unsigned char proto = 0x80, frame = 0x95, short_unicode = 0x8c, memoize = 0x94;
+    constexpr Py_ssize_t longest = 0xff, framing = 11, around_text = 4;
+    if (!PyUnicode_CheckExact(obj)) return {};
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!text) {
+        PyErr_Clear(); // lone surrogates: the pickler knows what to do
+        return {};
+    }
+    if (size > longest) return {};
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, framing + around_text + size));
+    if (!data) return {};
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()));
+    const std::uint64_t frame_size = static_cast<std::uint64_t>(size) + around_text;
+    *out++ = proto;
+    *out++ = 4;
+    *out++ = frame;
+    for (int i = 0; i < 8; ++i) // little-endian
+        *out++ = static_cast<unsigned char>(frame_size >> (bits_per_byte * i));
+    *out++ = short_unicode;
+    *out++ = static_cast<unsigned char>(size);
+    std::memcpy(out, text, static_cast<size_t>(size));
+    out += size;
+    *out++ = memoize;
+    *out = '.';
+    return data;
+}
+
 bool facts_hold() noexcept {
+    QueueLayout& l = layout();
     PyObject* queue_type = process_state.stdlib.queue_type;
     Ref put = class_function(queue_type, "put");
     Ref get = class_function(queue_type, "get");
@@ -102,14 +170,22 @@ bool facts_hold() noexcept {
     Ref recv_bytes = connection ? class_function(connection.get(), "_recv_bytes") : Ref();
     Ref condition = import_attribute("threading", "Condition");
     Ref probe = condition ? Ref::steal(PyObject_CallNoArgs(condition.get())) : Ref();
+    Ref waiters = probe ? Ref::steal(PyObject_GetAttr(probe.get(), names.waiters_attribute)) : Ref();
     Ref deque = import_attribute("collections", "deque");
-    Ref waiters = probe ? Ref::steal(PyObject_GetAttrString(probe.get(), "_waiters")) : Ref();
     if (!put || !get || !reset || !feed || !send_bytes || !recv_bytes || !waiters || !deque ||
         !PyType_Check(connection.get()) || !PyType_Check(condition.get()) ||
-        !PyType_Check(deque.get()) ||
-        !PyObject_TypeCheck(waiters.get(), reinterpret_cast<PyTypeObject*>(deque.get())))
+        !PyType_Check(deque.get()) || Py_TYPE(waiters.get()) != as_type(deque.get()))
         return false;
+    // The default protocol pickles a short str the way pickle_short_str does.
+    Ref sample = Ref::steal(PyUnicode_FromString("pass"));
+    Ref expected = sample ? pickle_short_str(sample.get()) : Ref();
+    Ref view = sample ? Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "O", sample.get()))
+                      : Ref();
+    Ref made = view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
+    if (!expected || !made) return false;
+    const bool same_pickle = PyObject_RichCompareBool(expected.get(), made.get(), Py_EQ) == 1;
     const bool held =
+        same_pickle &&
         code_mentions(put.get(), "co_names",
                       {"_sem", "_notempty", "_thread", "_start_thread", "_buffer", "append"}) &&
         code_mentions(get.get(), "co_names", {"_rlock", "_recv_bytes", "_sem", "_poll"}) &&
@@ -120,9 +196,8 @@ bool facts_hold() noexcept {
         code_mentions(send_bytes.get(), "co_consts", {"!i", "!Q"}) &&
         code_mentions(recv_bytes.get(), "co_consts", {"!i", "!Q"});
     if (!held) return false;
-    layout().connection_type.reset(connection);
-    layout().condition_type.reset(condition);
-    layout().deque_type.reset(deque);
+    l.connection_type.reset(connection);
+    l.condition_type.reset(condition);
     return true;
 }
 
@@ -141,8 +216,8 @@ bool facts_hold() noexcept {
                         1);
 }
 
-// Whether queues of the checked layout take the direct path in this process.
-// -1 with the error set on failure.
+// Whether queues of the checked layout take the direct path in this process;
+// what sending and receiving need is loaded on the way. -1 on error.
 int direct_path_known() noexcept {
     QueueLayout& l = layout();
     if (l.known >= 0) return l.known;
@@ -157,19 +232,21 @@ int direct_path_known() noexcept {
     l.pickler_class.reset(pickler);
     l.extra_reducers.reset(
         pickler ? Ref::steal(PyObject_GetAttrString(pickler.get(), "_extra_reducers")) : Ref());
+    l.page_size = sysconf(_SC_PAGESIZE);
     if (!enabled || !l.pickled || !l.deferring_put || !l.loads || !l.pickler_class ||
         !l.extra_reducers)
         return -1;
+    if (l.page_size <= 0 || !PyDict_Check(l.extra_reducers.get())) {
+        PyErr_SetString(PyExc_RuntimeError, "vantrel cannot tell how messages are pickled");
+        return -1;
+    }
     const int wanted = PyObject_IsTrue(enabled.get());
     if (wanted < 0) return -1;
-    if (!wanted) {
-        l.known = 0;
-        return 0;
-    }
-    const bool held = facts_hold();
+    const bool held = wanted != 0 && facts_hold();
     if (PyErr_Occurred()) PyErr_Clear(); // a fact that cannot be read does not hold
+    l.short_str_pickles = held;
     l.known = held ? 1 : 0;
-    if (!held && warn_public_path() < 0) return -1;
+    if (wanted != 0 && !held && warn_public_path() < 0) return -1;
     return l.known;
 }
 
@@ -179,48 +256,42 @@ void destroy_state(PyObject* capsule) noexcept {
     delete static_cast<QueueState*>(PyCapsule_GetPointer(capsule, capsule_name));
 }
 
-// A file descriptor from `connection.fileno()`, or -1.
-int fileno_of(PyObject* connection) noexcept {
-    Ref fd = call_method(connection, names.fileno);
-    const long value = fd ? PyLong_AsLong(fd.get()) : -1;
-    if (value < 0 || value > INT32_MAX) PyErr_Clear();
-    return value < 0 || value > INT32_MAX ? -1 : static_cast<int>(value);
+// A file descriptor held by a Python int, or -1.
+int as_fd(PyObject* number) noexcept {
+    const long value = number ? PyLong_AsLong(number) : -1;
+    if (value < 0 || value > INT32_MAX) {
+        PyErr_Clear();
+        return -1;
+    }
+    return static_cast<int>(value);
 }
 
 // Fills what the direct path needs; false (no error) when this queue cannot
 // take it.
 bool prepare_direct(PyObject* queue, QueueState& s) noexcept {
-    QueueLayout& l = layout();
-    if (Py_TYPE(queue) != reinterpret_cast<PyTypeObject*>(process_state.stdlib.queue_type.get()))
-        return false;
+    const QueueLayout& l = layout();
+    if (Py_TYPE(queue) != as_type(process_state.stdlib.queue_type)) return false;
     Ref reader = Ref::steal(PyObject_GetAttrString(queue, "_reader"));
     Ref writer = Ref::steal(PyObject_GetAttrString(queue, "_writer"));
+    Ref notempty = Ref::steal(PyObject_GetAttrString(queue, "_notempty"));
     s.rlock = Ref::steal(PyObject_GetAttrString(queue, "_rlock"));
     s.wlock = Ref::steal(PyObject_GetAttrString(queue, "_wlock"));
     s.sem = Ref::steal(PyObject_GetAttrString(queue, "_sem"));
-    s.notempty = Ref::steal(PyObject_GetAttrString(queue, "_notempty"));
-    if (!reader || !writer || !s.rlock.get() || !s.wlock.get() || !s.sem.get() ||
-        !s.notempty.get() ||
-        Py_TYPE(reader.get()) != reinterpret_cast<PyTypeObject*>(l.connection_type.get()) ||
-        Py_TYPE(writer.get()) != reinterpret_cast<PyTypeObject*>(l.connection_type.get()) ||
-        Py_TYPE(s.notempty.get()) != reinterpret_cast<PyTypeObject*>(l.condition_type.get()))
+    if (!reader || !writer || !notempty || !s.rlock || !s.wlock || !s.sem ||
+        Py_TYPE(reader.get()) != as_type(l.connection_type) ||
+        Py_TYPE(writer.get()) != as_type(l.connection_type) ||
+        Py_TYPE(notempty.get()) != as_type(l.condition_type))
         return false;
-    s.reader_fd = fileno_of(reader.get());
-    s.writer_fd = fileno_of(writer.get());
+    s.waiters = Ref::steal(PyObject_GetAttr(notempty.get(), names.waiters_attribute));
+    s.reader_fd = as_fd(call_method(reader.get(), names.fileno).get());
+    s.writer_fd = as_fd(call_method(writer.get(), names.fileno).get());
     const int capacity = s.writer_fd >= 0 ? fcntl(s.writer_fd, F_GETPIPE_SZ) : -1;
-    const long page = sysconf(_SC_PAGESIZE);
-    if (s.reader_fd < 0 || capacity <= 0 || page <= 0) return false;
-    s.pipe_pages = capacity / page;
+    if (!s.waiters || s.reader_fd < 0 || capacity <= 0) return false;
+    s.pipe_pages = capacity / l.page_size;
     return true;
 }
 
 // --- small tools ---------------------------------------------------------------
-
-double now() noexcept {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // lock.acquire(False): 1 taken, 0 busy, -1 error.
 int try_acquire(PyObject* lock) noexcept {
@@ -235,7 +306,6 @@ class Held {
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     ~Held() {
-        if (!lock_) return;
         SavedError error;
         if (!call_method(lock_, names.release)) PyErr_WriteUnraisable(lock_);
         error.restore();
@@ -245,37 +315,36 @@ class Held {
     PyObject* lock_;
 };
 
-Py_ssize_t length_of(PyObject* o) noexcept {
-    return o ? PyObject_Size(o) : -1;
-}
-
 // --- pickling now ------------------------------------------------------------------
 
 // The bytes that multiprocessing would send for `obj`. A pickler is reused
-// while the reducers registered with ForkingPickler stay the same; one that
-// is in use (pickling ran code that sends again) is never shared.
+// while the reducers registered with ForkingPickler stay the same; while it
+// is in use (pickling ran code that sends again) another one is made.
 Ref pickle_now(PyObject* obj) noexcept {
     QueueLayout& l = layout();
-    const Py_ssize_t reducers = PyDict_Size(l.extra_reducers);
-    if (l.pickler_busy || reducers != l.reducers_seen) {
-        if (!l.pickler_busy) {
-            Ref bytes_io = import_attribute("io", "BytesIO");
-            Ref file = bytes_io ? Ref::steal(PyObject_CallNoArgs(bytes_io.get())) : Ref();
-            Ref pickler = file ? call(l.pickler_class, file.get()) : Ref();
-            if (!pickler) return {};
-            l.pickle_file.reset(file);
-            l.pickler.reset(pickler);
-            l.reducers_seen = reducers;
-        } else {
-            Ref view = Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "O", obj));
-            return view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
-        }
+    if (l.short_str_pickles) {
+        Ref quick = pickle_short_str(obj);
+        if (quick || PyErr_Occurred()) return quick;
+    }
+    if (l.pickler_busy) {
+        Ref view = Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "O", obj));
+        return view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
+    }
+    const Py_ssize_t reducers = PyDict_GET_SIZE(l.extra_reducers.get());
+    if (!l.pickler || reducers != l.reducers_seen) {
+        Ref bytes_io = import_attribute("io", "BytesIO");
+        Ref file = bytes_io ? Ref::steal(PyObject_CallNoArgs(bytes_io.get())) : Ref();
+        Ref pickler = file ? call(l.pickler_class, file.get()) : Ref();
+        Ref start = Ref::steal(PyLong_FromLong(0));
+        if (!pickler || !start) return {};
+        l.pickle_file.reset(file);
+        l.pickler.reset(pickler);
+        l.file_start.reset(start);
+        l.reducers_seen = reducers;
     }
     PyObject* file = l.pickle_file;
-    Ref start = Ref::steal(PyLong_FromLong(0));
-    if (!start) return {};
     l.pickler_busy = true;
-    const bool dumped = call_method(file, names.seek, start.get()) &&
+    const bool dumped = call_method(file, names.seek, l.file_start) &&
                         call_method(file, names.truncate) &&
                         call_method(l.pickler, names.dump, obj);
     {
@@ -286,12 +355,9 @@ Ref pickle_now(PyObject* obj) noexcept {
     }
     l.pickler_busy = false;
     Ref data = dumped ? call_method(file, names.getvalue) : Ref();
-    // The file keeps its buffer: not one of a large message.
-    if (data && PyBytes_GET_SIZE(data.get()) > (1 << 20)) {
-        l.pickler.reset();
-        l.pickle_file.reset();
-        l.reducers_seen = -1;
-    }
+    // The file keeps its buffer: not the one of a large message.
+    constexpr Py_ssize_t largest_kept = Py_ssize_t{1} << 20;
+    if (data && PyBytes_GET_SIZE(data.get()) > largest_kept) l.pickler.reset();
     return data;
 }
 
@@ -319,50 +385,71 @@ Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
     return data;
 }
 
+// pickle.loads(data). A message that has been read is never lost to an
+// interrupt that lands while it is unpickled: it is unpickled again, and the
+// interrupt is delivered afterwards.
+Ref unpickle(PyObject* data) noexcept {
+    Ref obj = call(layout().loads, data);
+    if (obj || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) == 0) return obj;
+    SavedError interrupt;
+    obj = call(layout().loads, data);
+    if (!obj) {
+        interrupt.chain_into_current();
+        return {};
+    }
+    PyErr_SetInterrupt();
+    return obj;
+}
+
 // --- writing --------------------------------------------------------------------
 
-// Writes `data` as one message when that cannot wait: nothing queued in the
-// feeder may be overtaken and the pipe must have room for all of it. 1 when
+// The length prefix of a message of `size` bytes; returns its length.
+size_t encode_header(Py_ssize_t size, unsigned char (&header)[long_header]) noexcept {
+    if (size <= widest_short_message) {
+        for (int i = 0; i < short_header; ++i)
+            header[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(size) >>
+                                                   (bits_per_byte * (short_header - 1 - i)));
+        return short_header;
+    }
+    std::memset(header, 0xff, short_header);
+    for (int i = 0; i < long_header - short_header; ++i)
+        header[short_header + i] = static_cast<unsigned char>(
+            static_cast<std::uint64_t>(size) >> (bits_per_byte * (long_header - short_header - 1 - i)));
+    return long_header;
+}
+
+// Whether a message may be written now without overtaking one that the
+// feeder holds: its buffer is empty and it has not started, or waits for
+// more. Read under the interpreter lock, which is kept until `_wlock` is held.
+int feeder_idle(PyObject* queue, const QueueState& s) noexcept {
+    Ref thread = Ref::steal(PyObject_GetAttr(queue, names.thread_attribute));
+    Ref buffer = thread ? Ref::steal(PyObject_GetAttr(queue, names.buffer_attribute)) : Ref();
+    if (!buffer) return -1;
+    const Py_ssize_t queued = PyObject_Size(buffer.get());
+    if (queued != 0) return queued < 0 ? -1 : 0;
+    if (thread.get() == Py_None) return 1;
+    const Py_ssize_t waiting = PyObject_Size(s.waiters.get());
+    return waiting < 0 ? -1 : static_cast<int>(waiting > 0);
+}
+
+// Writes `data` as one message when that cannot wait: nothing handed to the
+// feeder may be overtaken, and the pipe must have room for all of it. 1 when
 // written, 0 when the message must go through `put`, -1 on error.
 int write_direct(PyObject* queue, QueueState& s, PyObject* data) noexcept {
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
-    unsigned char header[12];
-    size_t header_size = 4;
-    if (size > 0x7fffffff) {
-        std::memset(header, 0xff, 4);
-        for (int i = 0; i < 8; ++i)
-            header[4 + i] =
-                static_cast<unsigned char>(static_cast<std::uint64_t>(size) >> (56 - 8 * i));
-        header_size = 12;
-    } else {
-        for (int i = 0; i < 4; ++i)
-            header[i] =
-                static_cast<unsigned char>(static_cast<std::uint32_t>(size) >> (24 - 8 * i));
-    }
-    const long page = sysconf(_SC_PAGESIZE);
-    const Py_ssize_t total = size + static_cast<Py_ssize_t>(header_size);
-    const Py_ssize_t pages = (total + page - 1) / page;
-    if (pages + 2 > s.pipe_pages) return 0;
-
-    // Nothing handed to the feeder may be overtaken: its buffer must be empty
-    // and the feeder, if it runs, waiting for more.
-    if (!call_method(s.notempty.get(), names.acquire)) return -1;
-    Held notempty(s.notempty.get());
-    Ref buffer = Ref::steal(PyObject_GetAttr(queue, names.buffer_attribute));
-    Ref thread = Ref::steal(PyObject_GetAttr(queue, names.thread_attribute));
-    if (!buffer || !thread) return -1;
-    if (length_of(buffer.get()) != 0) return PyErr_Occurred() ? -1 : 0;
-    if (thread.get() != Py_None) {
-        Ref waiters = Ref::steal(PyObject_GetAttr(s.notempty.get(), names.waiters_attribute));
-        const Py_ssize_t waiting = length_of(waiters.get());
-        if (waiting < 0) return -1;
-        if (waiting == 0) return 0;
-    }
-
-    // Room for all of it: the unread bytes occupy at most unread/page + 2 pages.
+    unsigned char header[long_header];
+    const size_t header_size = encode_header(size, header);
+    const long page = layout().page_size;
+    const Py_ssize_t pages = (size + static_cast<Py_ssize_t>(header_size) + page - 1) / page;
+    // The unread bytes fill at most unread / page + 2 pages.
+    constexpr Py_ssize_t partly_filled = 2;
+    if (pages + partly_filled > s.pipe_pages) return 0;
+    const int idle = feeder_idle(queue, s);
+    if (idle <= 0) return idle;
     int unread = 0;
     if (ioctl(s.writer_fd, FIONREAD, &unread) < 0) return 0;
-    if (pages + unread / page + 2 > s.pipe_pages) return 0;
+    if (pages + unread / page + partly_filled > s.pipe_pages) return 0;
+
     const int locked = try_acquire(s.wlock.get());
     if (locked <= 0) return locked;
     Held wlock(s.wlock.get());
@@ -370,29 +457,32 @@ int write_direct(PyObject* queue, QueueState& s, PyObject* data) noexcept {
     if (counted <= 0) return counted;
 
     iovec parts[2] = {{header, header_size}, {PyBytes_AS_STRING(data), static_cast<size_t>(size)}};
-    int iov_count = 2;
     iovec* part = parts;
+    int left_parts = 2;
     int error = 0;
-    Py_BEGIN_ALLOW_THREADS while (iov_count > 0) {
-        const ssize_t written = writev(s.writer_fd, part, iov_count);
+    const bool small = header_size + static_cast<size_t>(size) <= atomic_write;
+    PyThreadState* released = small ? nullptr : PyEval_SaveThread();
+    while (left_parts > 0) {
+        const ssize_t written = writev(s.writer_fd, part, left_parts);
         if (written < 0) {
             if (errno == EINTR) continue;
             error = errno;
             break;
         }
-        size_t left = static_cast<size_t>(written);
-        while (iov_count > 0 && left >= part->iov_len) {
-            left -= part->iov_len;
+        auto done = static_cast<size_t>(written);
+        while (left_parts > 0 && done >= part->iov_len) {
+            done -= part->iov_len;
             ++part;
-            --iov_count;
+            --left_parts;
         }
-        if (iov_count > 0) {
-            part->iov_base = static_cast<char*>(part->iov_base) + left;
-            part->iov_len -= left;
+        if (left_parts > 0) {
+            part->iov_base = static_cast<char*>(part->iov_base) + done;
+            part->iov_len -= done;
         }
     }
-    Py_END_ALLOW_THREADS if (error) {
-        call_method(s.sem.get(), names.release);
+    if (released) PyEval_RestoreThread(released);
+    if (error != 0) {
+        if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
         errno = error;
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
@@ -405,7 +495,7 @@ int write_direct(PyObject* queue, QueueState& s, PyObject* data) noexcept {
 // interrupts back: an interrupt inside the thread's start leaves a feeder
 // the queue does not know, and two feeders on one queue reorder messages.
 int put_pickled(PyObject* queue, QueueState& s, PyObject* data) noexcept {
-    QueueLayout& l = layout();
+    const QueueLayout& l = layout();
     Ref wrapped = call(l.pickled, data);
     if (!wrapped) return -1;
     const pid_t self = getpid();
@@ -429,17 +519,17 @@ int put_pickled(PyObject* queue, QueueState& s, PyObject* data) noexcept {
 
 // --- reading --------------------------------------------------------------------
 
-// Whose death ends a wait, and how to tell.
+// Whose end ends a wait, and how to tell.
 struct Watch {
     enum class Kind { none, child, parent } kind = Kind::none;
     Ref process;       // the worker (child): asked between messages
-    int sentinel = -1; // becomes readable when the child ends
+    int sentinel = -1; // readable once the child has ended
     pid_t pid = 0;     // the child, or the parent we started under
 };
 
-// Whether the watched process has ended, asking the kernel only (no Python
-// code runs, so no signal handler can interrupt a message half read).
-bool ended_quietly(Watch& w) noexcept {
+// Whether the watched process has ended, asking the kernel only: no Python
+// code runs, so no signal handler can interrupt a message half read.
+bool ended_quietly(const Watch& w) noexcept {
     if (w.kind == Watch::Kind::parent) return getppid() != w.pid;
     if (w.kind != Watch::Kind::child) return false;
     siginfo_t info{};
@@ -450,62 +540,50 @@ bool ended_quietly(Watch& w) noexcept {
     return poll(&fd, 1, 0) > 0;
 }
 
-// Whether the watched child has ended, asking the process object (between
+// Whether the watched child has ended, asking its process object (between
 // messages only: this runs Python code). -1 on error.
-int ended(Watch& w) noexcept {
+int ended(const Watch& w) noexcept {
     if (w.kind != Watch::Kind::child) return 0;
     Ref alive = call_method(w.process.get(), names.is_alive);
     if (!alive) return -1;
     const int truth = PyObject_IsTrue(alive.get());
-    return truth < 0 ? -1 : !truth;
+    return truth < 0 ? -1 : static_cast<int>(truth == 0);
 }
 
-// poll() on the pipe and the watched sentinel with the interpreter lock
-// released. Returns the poll result; `pipe_ready`, `sentinel_ready` tell which.
-int wait_readable(int fd, Watch& w, int timeout_ms, bool& pipe_ready, bool& sentinel_ready,
-                  int& error) noexcept {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {w.sentinel, POLLIN, 0}};
-    const nfds_t count = w.sentinel >= 0 ? 2 : 1;
-    int result = 0;
-    Py_BEGIN_ALLOW_THREADS result = poll(fds, count, timeout_ms);
-    Py_END_ALLOW_THREADS error = result < 0 ? errno : 0;
-    pipe_ready = result > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    sentinel_ready = result > 0 && count == 2 && fds[1].revents != 0;
-    return result;
+Read fail_with_errno(int error) noexcept {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return Read::error;
 }
 
-enum class Read { message, timeout, gone, error };
-
-// Reads `size` bytes of a message whose first byte has been read or is
-// readable. No signal is taken here: a message once started is finished, or
-// found cut off because its writer ended.
-Read read_rest(QueueState& s, Watch& w, char* into, Py_ssize_t size) noexcept {
-    const int slice_ms = static_cast<int>(watch_seconds * 1000);
+// Reads `size` more bytes of a message. No signal is taken here: a message
+// once started is finished, or found cut off because its writer ended. With
+// `whole` the bytes are known to be in the pipe already.
+Read read_rest(QueueState& s, const Watch& w, char* into, Py_ssize_t size, bool whole) noexcept {
     while (size > 0) {
         ssize_t got = 0;
         int error = 0;
-        bool ready = false;
-        Py_BEGIN_ALLOW_THREADS pollfd fd{s.reader_fd, POLLIN, 0};
+        bool quiet = false;
+        Py_BEGIN_ALLOW_THREADS
         for (;;) {
-            const int r = poll(&fd, 1, slice_ms);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) {
-                error = errno;
-                break;
+            if (!whole) {
+                pollfd fd{s.reader_fd, POLLIN, 0};
+                const int r = poll(&fd, 1, watch_ms);
+                if (r < 0 && errno == EINTR) continue;
+                if (r <= 0) {
+                    error = r < 0 ? errno : 0;
+                    quiet = r == 0;
+                    break;
+                }
             }
-            if (r == 0) break; // a quiet moment: look at the writer
-            ready = true;
             got = read(s.reader_fd, into, static_cast<size_t>(size));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) error = errno;
             break;
         }
-        Py_END_ALLOW_THREADS if (error) {
-            errno = error;
-            PyErr_SetFromErrno(PyExc_OSError);
-            return Read::error;
-        }
-        if (!ready) {
+        Py_END_ALLOW_THREADS
+        if (error != 0) return fail_with_errno(error);
+        if (quiet) {
             if (ended_quietly(w)) {
                 s.cut_off = true;
                 return Read::gone;
@@ -519,80 +597,99 @@ Read read_rest(QueueState& s, Watch& w, char* into, Py_ssize_t size) noexcept {
         }
         into += got;
         size -= got;
+        whole = false; // whatever is left was not there
     }
     return Read::message;
 }
 
-// Reads one whole message into `out` (bytes). `timeout` < 0 waits for good.
-Read read_message(QueueState& s, double timeout, Watch& w, Ref& out) noexcept {
-    const double deadline = timeout < 0 ? -1 : now() + timeout;
-    auto slice = [&]() {
-        double left = deadline < 0 ? watch_seconds : deadline - now();
-        if (w.kind == Watch::Kind::child && left > watch_seconds) left = watch_seconds;
-        return left <= 0 ? 0 : static_cast<int>(left * 1000 + 0.999);
-    };
-
-    // The read lock: free at once nearly always (one reader per queue).
+// Takes the queue's read lock, looking at the watched worker and the clock
+// while another reader holds it. 1 taken, 0 timed out or worker gone (`end`
+// says which), -1 on error.
+int take_read_lock(QueueState& s, const Watch& w, double deadline, Read& end) noexcept {
     int locked = try_acquire(s.rlock.get());
     while (locked == 0) {
-        const int ms = slice();
-        if (ms == 0 && deadline >= 0) return Read::timeout;
-        Ref wait_for = Ref::steal(PyFloat_FromDouble(ms / 1000.0));
+        double left = watch_ms / 1000.0;
+        if (deadline >= 0) left = std::min(left, deadline - monotonic());
+        if (left <= 0) {
+            end = Read::timeout;
+            return 0;
+        }
+        Ref wait_for = Ref::steal(PyFloat_FromDouble(left));
         Ref taken =
             wait_for ? call_method(s.rlock.get(), names.acquire, Py_True, wait_for.get()) : Ref();
         locked = taken ? PyObject_IsTrue(taken.get()) : -1;
-        if (locked == 0) {
-            const int dead = ended(w);
-            if (dead != 0) return dead < 0 ? Read::error : Read::gone;
+        if (locked != 0) break;
+        const int dead = ended(w);
+        if (dead != 0) {
+            end = Read::gone;
+            return dead < 0 ? -1 : 0;
         }
     }
-    if (locked < 0) return Read::error;
-    Held rlock(s.rlock.get());
-    if (s.cut_off) return Read::gone;
+    return locked;
+}
 
-    // Between messages: interrupts are taken here.
+// Waits, between messages, until the pipe is readable. Interrupts are taken
+// here. Read::message when it is readable.
+Read wait_for_message(QueueState& s, Watch& w, double deadline) noexcept {
     for (;;) {
-        bool pipe_ready = false, sentinel_ready = false;
-        int error = 0;
-        const int ms = slice();
-        const int r = wait_readable(s.reader_fd, w, ms, pipe_ready, sentinel_ready, error);
-        if (r < 0) {
-            if (error != EINTR) {
-                errno = error;
-                PyErr_SetFromErrno(PyExc_OSError);
-                return Read::error;
-            }
-            if (PyErr_CheckSignals() < 0) return Read::error;
-            continue;
+        if (PyErr_CheckSignals() < 0) return Read::error;
+        int wait_ms = -1;
+        if (deadline >= 0) {
+            const double left = deadline - monotonic();
+            wait_ms = left <= 0 ? 0 : static_cast<int>(left * 1000.0) + 1;
         }
-        if (pipe_ready) break;
+        if (w.kind == Watch::Kind::child && (wait_ms < 0 || wait_ms > watch_ms)) wait_ms = watch_ms;
+        pollfd fds[2] = {{s.reader_fd, POLLIN, 0}, {w.sentinel, POLLIN, 0}};
+        const nfds_t count = w.sentinel >= 0 ? 2 : 1;
+        int r = 0;
+        Py_BEGIN_ALLOW_THREADS
+        r = poll(fds, count, wait_ms);
+        Py_END_ALLOW_THREADS
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return fail_with_errno(errno);
+        }
+        if (r > 0 && fds[0].revents != 0) return Read::message;
+        const bool sentinel_ready = r > 0 && count == 2 && fds[1].revents != 0;
         if (sentinel_ready || (r == 0 && w.kind == Watch::Kind::child)) {
             const int dead = ended(w);
             if (dead < 0) return Read::error;
-            if (dead) {
+            if (dead != 0) {
                 // An answer may have come just before the end.
                 pollfd fd{s.reader_fd, POLLIN, 0};
-                if (poll(&fd, 1, 0) > 0) break;
-                return Read::gone;
+                return poll(&fd, 1, 0) > 0 ? Read::message : Read::gone;
             }
-            if (sentinel_ready) w.sentinel = -1; // readable while alive: look by time instead
+            if (sentinel_ready) w.sentinel = -1; // readable while alive: look by the clock
         }
-        if (deadline >= 0 && now() >= deadline) return Read::timeout;
+        if (deadline >= 0 && monotonic() >= deadline) return Read::timeout;
     }
+}
 
-    // One whole message.
-    unsigned char head[4];
-    Read got = read_rest(s, w, reinterpret_cast<char*>(head), 4);
+// Reads one whole message into `out` (bytes). `timeout` < 0 waits for good.
+Read read_message(QueueState& s, double timeout, Watch& w, Ref& out) noexcept {
+    const double deadline = timeout < 0 ? -1 : monotonic() + timeout;
+    Read end = Read::error;
+    const int locked = take_read_lock(s, w, deadline, end);
+    if (locked <= 0) return locked < 0 ? Read::error : end;
+    Held rlock(s.rlock.get());
+    if (s.cut_off) return Read::gone;
+    const Read ready = wait_for_message(s, w, deadline);
+    if (ready != Read::message) return ready;
+
+    // One whole message: the poll said its first bytes are there.
+    unsigned char head[long_header];
+    Read got = read_rest(s, w, reinterpret_cast<char*>(head), short_header, true);
     if (got != Read::message) return got;
-    std::uint64_t size = (std::uint64_t{head[0]} << 24) | (std::uint64_t{head[1]} << 16) |
-                         (std::uint64_t{head[2]} << 8) | head[3];
-    if (size == 0xffffffffu) {
-        unsigned char wide[8];
-        got = read_rest(s, w, reinterpret_cast<char*>(wide), 8);
+    std::uint64_t size = 0;
+    for (int i = 0; i < short_header; ++i)
+        size = (size << bits_per_byte) | head[i];
+    if (size == 0xffffffffU) {
+        got = read_rest(s, w, reinterpret_cast<char*>(head + short_header),
+                        long_header - short_header, false);
         if (got != Read::message) return got;
         size = 0;
-        for (unsigned char byte : wide)
-            size = (size << 8) | byte;
+        for (int i = short_header; i < long_header; ++i)
+            size = (size << bits_per_byte) | head[i];
     }
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         s.cut_off = true;
@@ -604,47 +701,154 @@ Read read_message(QueueState& s, double timeout, Watch& w, Ref& out) noexcept {
         s.cut_off = true; // the message cannot be skipped without reading it
         return Read::error;
     }
-    got = read_rest(s, w, PyBytes_AS_STRING(out.get()), static_cast<Py_ssize_t>(size));
+    // A message written in one go that fits a single write arrived whole.
+    const bool whole = size + short_header <= atomic_write;
+    got = read_rest(s, w, PyBytes_AS_STRING(out.get()), static_cast<Py_ssize_t>(size), whole);
     if (got != Read::message) {
         out.reset();
         return got;
     }
-    if (!call_method(s.sem.get(), names.release)) return Read::error;
+    return call_method(s.sem.get(), names.release) ? Read::message : Read::error;
+}
+
+// --- reading ahead (a worker's input queue) ----------------------------------------
+
+constexpr size_t read_ahead_size = size_t{64} * 1024;
+
+// The header of the message at the head of `bytes` (`count` of them): its
+// length and the message's. False while the header is incomplete.
+bool parse_header(const unsigned char* bytes, size_t count, size_t& header,
+                  std::uint64_t& size) noexcept {
+    if (count < short_header) return false;
+    std::uint64_t n = 0;
+    for (int i = 0; i < short_header; ++i)
+        n = (n << bits_per_byte) | bytes[i];
+    if (n != 0xffffffffU) {
+        header = short_header;
+        size = n;
+        return true;
+    }
+    if (count < long_header) return false;
+    n = 0;
+    for (int i = short_header; i < long_header; ++i)
+        n = (n << bits_per_byte) | bytes[i];
+    header = long_header;
+    size = n;
+    return true;
+}
+
+// Waits for the rest of a message under way: no interrupt is taken, and the
+// only way out is its writer's end.
+Read wait_quietly(QueueState& s, const Watch& w) noexcept {
+    for (;;) {
+        pollfd fd{s.reader_fd, POLLIN, 0};
+        int r = 0;
+        Py_BEGIN_ALLOW_THREADS
+        do {
+            r = poll(&fd, 1, watch_ms);
+        } while (r < 0 && errno == EINTR);
+        Py_END_ALLOW_THREADS
+        if (r < 0) return fail_with_errno(errno);
+        if (r > 0) return Read::message;
+        if (ended_quietly(w)) {
+            s.cut_off = true;
+            return Read::gone;
+        }
+    }
+}
+
+// Reads what the pipe holds, at least one byte, into the read-ahead buffer.
+// Between messages the wait takes interrupts and ends at `deadline`.
+Read fill_ahead(QueueState& s, Watch& w, double deadline, bool between) noexcept {
+    Read end = Read::error;
+    const int locked = take_read_lock(s, w, between ? deadline : -1, end);
+    if (locked <= 0) return locked < 0 ? Read::error : end;
+    Held rlock(s.rlock.get());
+    const Read ready = between ? wait_for_message(s, w, deadline) : wait_quietly(s, w);
+    if (ready != Read::message) return ready;
+    if (s.ahead_start > 0) {
+        std::memmove(s.ahead, s.ahead + s.ahead_start, s.ahead_end - s.ahead_start);
+        s.ahead_end -= s.ahead_start;
+        s.ahead_start = 0;
+    }
+    ssize_t got = 0;
+    Py_BEGIN_ALLOW_THREADS
+    do {
+        got = read(s.reader_fd, s.ahead + s.ahead_end, read_ahead_size - s.ahead_end);
+    } while (got < 0 && errno == EINTR);
+    Py_END_ALLOW_THREADS
+    if (got < 0) return fail_with_errno(errno);
+    if (got == 0) {
+        s.cut_off = true;
+        PyErr_SetString(PyExc_EOFError, "the queue's pipe has no writer left");
+        return Read::error;
+    }
+    s.ahead_end += static_cast<size_t>(got);
     return Read::message;
 }
 
-// pickle.loads(data). A message that has been read is never lost to an
-// interrupt that lands while it is unpickled: it is unpickled again, and the
-// interrupt is delivered afterwards.
-Ref unpickle(PyObject* data) noexcept {
-    Ref obj = call(layout().loads, data);
-    if (obj || !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return obj;
-    SavedError interrupt;
-    obj = call(layout().loads, data);
-    if (!obj) {
-        interrupt.chain_into_current();
-        return {};
+// The next message of a worker's input queue, from the bytes read ahead and
+// the pipe. A message larger than the buffer is read straight into its bytes.
+Read read_ahead_message(QueueState& s, Watch& w, double timeout, Ref& out) noexcept {
+    if (!s.ahead) {
+        s.ahead = static_cast<char*>(PyMem_RawMalloc(read_ahead_size));
+        if (!s.ahead) {
+            PyErr_NoMemory();
+            return Read::error;
+        }
     }
-    PyErr_SetInterrupt();
-    return obj;
+    const double deadline = monotonic() + timeout;
+    for (;;) {
+        if (s.cut_off) return Read::gone;
+        const size_t have = s.ahead_end - s.ahead_start;
+        const auto* head = reinterpret_cast<const unsigned char*>(s.ahead + s.ahead_start);
+        size_t header = 0;
+        std::uint64_t size = 0;
+        if (parse_header(head, have, header, size)) {
+            if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - header) {
+                s.cut_off = true;
+                PyErr_SetString(PyExc_OSError, "a message on the queue has an impossible length");
+                return Read::error;
+            }
+            const auto whole = static_cast<size_t>(size) + header;
+            if (have >= whole || whole > read_ahead_size) {
+                out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+                if (!out) {
+                    s.cut_off = true; // the message cannot be skipped without reading it
+                    return Read::error;
+                }
+                const size_t here = std::min(have - header, static_cast<size_t>(size));
+                std::memcpy(PyBytes_AS_STRING(out.get()), s.ahead + s.ahead_start + header, here);
+                s.ahead_start += header + here;
+                if (here < size) {
+                    // The rest comes straight from the pipe.
+                    Read end = Read::error;
+                    const int locked = take_read_lock(s, w, -1, end);
+                    if (locked <= 0) return locked < 0 ? Read::error : end;
+                    Held rlock(s.rlock.get());
+                    const Read got = read_rest(s, w, PyBytes_AS_STRING(out.get()) + here,
+                                               static_cast<Py_ssize_t>(size - here), false);
+                    if (got != Read::message) return got;
+                }
+                return call_method(s.sem.get(), names.release) ? Read::message : Read::error;
+            }
+        }
+        const Read got = fill_ahead(s, w, deadline, have == 0);
+        if (got != Read::message) return got;
+    }
 }
 
-// The watch over the worker that answers on `qo`, set up between messages.
+// The watch over the worker that answers on `qo`, in the process that
+// started it.
 Watch watch_worker(const QueueState& qo) noexcept {
     Watch w;
-    if (qo.watcher != getpid()) return w;
+    if (qo.watcher == 0 || qo.watcher != getpid()) return w;
     Ref process = worker_of(qo);
     if (!process) return w;
-    Ref pid = Ref::steal(PyObject_GetAttr(process.get(), names.pid));
-    Ref sentinel = pid ? Ref::steal(PyObject_GetAttr(process.get(), names.sentinel)) : Ref();
-    const long pid_value = pid ? PyLong_AsLong(pid.get()) : -1;
-    const long fd = sentinel ? PyLong_AsLong(sentinel.get()) : -1;
-    if (PyErr_Occurred()) PyErr_Clear(); // not started, or closed: nothing to watch
-    if (pid_value <= 0) return w;
     w.kind = Watch::Kind::child;
     w.process = std::move(process);
-    w.pid = static_cast<pid_t>(pid_value);
-    w.sentinel = fd >= 0 && fd <= INT32_MAX ? static_cast<int>(fd) : -1;
+    w.pid = qo.worker_pid;
+    w.sentinel = qo.sentinel;
     return w;
 }
 
@@ -670,12 +874,12 @@ Watch watch_worker(const QueueState& qo) noexcept {
 // The public path of an answer: get(True, 0.2) and a look at the worker
 // between tries.
 Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noexcept {
-    Watch w = watch_worker(s);
+    const Watch w = watch_worker(s);
     if (w.kind != Watch::Kind::child) return call_method(qo, names.get);
     PyObject* empty = process_state.stdlib.queue_empty;
     for (;;) {
         Ref item = call_method(qo, names.get, Py_True, process_state.answer_poll);
-        if (item || !PyErr_ExceptionMatches(empty)) return item;
+        if (item || PyErr_ExceptionMatches(empty) == 0) return item;
         PyErr_Clear();
         const int dead = ended(w);
         if (dead < 0) {
@@ -683,10 +887,10 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noex
             PyErr_Clear();
             return call_method(qo, names.get);
         }
-        if (!dead) continue;
+        if (dead == 0) continue;
         // Dead: take an answer that arrived after the last look, if any.
         item = call_method(qo, names.get, Py_False);
-        if (item || !PyErr_ExceptionMatches(empty)) return item;
+        if (item || PyErr_ExceptionMatches(empty) == 0) return item;
         PyErr_Clear();
         release_feeders(s);
         raise_worker_gone(w.process.get(), position);
@@ -701,14 +905,12 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noex
 int state_of(PyObject* queue, QueueState*& state) noexcept {
     state = nullptr;
     if (!load_stdlib()) return -1;
-    if (!PyObject_TypeCheck(queue,
-                            reinterpret_cast<PyTypeObject*>(process_state.stdlib.queue_type.get())))
-        return 0;
+    if (!PyObject_TypeCheck(queue, as_type(process_state.stdlib.queue_type))) return 0;
     PyObject* found = nullptr;
     const int has = compat::get_optional_attr(queue, names.queue_state_attribute, &found);
     Ref capsule = Ref::steal(found);
     if (has < 0) return -1;
-    if (capsule && PyCapsule_IsValid(capsule.get(), capsule_name)) {
+    if (capsule && PyCapsule_IsValid(capsule.get(), capsule_name) != 0) {
         state = static_cast<QueueState*>(PyCapsule_GetPointer(capsule.get(), capsule_name));
         return 1;
     }
@@ -735,14 +937,19 @@ int attach_worker(PyObject* qo, PyObject* qi, PyObject* process) noexcept {
     QueueState* s = nullptr;
     const int found = state_of(qo, s);
     if (found <= 0) return found;
-    if (!PyObject_TypeCheck(
-            process, reinterpret_cast<PyTypeObject*>(process_state.stdlib.process_type.get())))
-        return 0;
+    if (!PyObject_TypeCheck(process, as_type(process_state.stdlib.process_type))) return 0;
+    Ref pid = Ref::steal(PyObject_GetAttr(process, names.pid));
+    Ref sentinel = pid ? Ref::steal(PyObject_GetAttr(process, names.sentinel)) : Ref();
+    if (!sentinel) return -1;
+    const long pid_value = PyLong_AsLong(pid.get());
+    if (pid_value <= 0) return pid_value < 0 && PyErr_Occurred() ? -1 : 0;
     s->worker = Ref::steal(PyWeakref_NewRef(process, nullptr));
     if (!s->worker) return -1;
     s->jobs = Ref::steal(PyWeakref_NewRef(qi, nullptr));
     if (!s->jobs) PyErr_Clear(); // an input queue that takes no weak reference
     s->watcher = getpid();
+    s->worker_pid = static_cast<pid_t>(pid_value);
+    s->sentinel = as_fd(sentinel.get());
     return 0;
 }
 
@@ -758,8 +965,7 @@ void release_feeders(QueueState& qo) noexcept {
     PyObject* qi = nullptr;
     if (qo.jobs && compat::weakref_target(qo.jobs.get(), &qi) > 0) {
         Ref input = Ref::steal(qi);
-        if (PyObject_TypeCheck(input.get(), reinterpret_cast<PyTypeObject*>(
-                                                process_state.stdlib.queue_type.get())))
+        if (PyObject_TypeCheck(input.get(), as_type(process_state.stdlib.queue_type)))
             call_method(input.get(), names.cancel_join_thread);
     }
     PyErr_Clear();
@@ -802,11 +1008,10 @@ JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout, pid_t
     w.kind = Watch::Kind::parent;
     w.pid = parent;
     Ref data;
-    switch (read_message(*state, seconds, w, data)) {
+    switch (read_ahead_message(*state, w, seconds, data)) {
     case Read::message:
         break;
     case Read::timeout:
-        return {Taken::nothing, {}};
     case Read::gone: // the caller ended in the middle of a job: nobody waits for it
         PyErr_Clear();
         return {Taken::nothing, {}};
