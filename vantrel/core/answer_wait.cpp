@@ -143,11 +143,12 @@ Ref worker_of(PyObject* queue) noexcept {
     const int watched = is_watchable_queue(queue);
     if (watched <= 0) return {};
     PyObject* ref = nullptr;
-    if (_PyObject_LookupAttr(queue, watch.worker, &ref) < 0) return {};
+    if (compat::get_optional_attr(queue, watch.worker, &ref) < 0) return {};
     Ref owner = Ref::steal(ref);
     if (!owner || !PyWeakref_CheckRef(owner.get())) return {};
-    PyObject* process = PyWeakref_GetObject(owner.get());
-    return process == Py_None ? Ref() : Ref::borrow(process);
+    PyObject* process = nullptr;
+    if (compat::weakref_target(owner.get(), &process) < 0) return {};
+    return Ref::steal(process);
 }
 
 void mark_unread(PyObject* queue) noexcept {
@@ -161,7 +162,7 @@ int is_marked_unread(PyObject* qo) noexcept {
     const int watched = is_watchable_queue(qo);
     if (watched <= 0) return watched;
     PyObject* flag = nullptr;
-    if (_PyObject_LookupAttr(qo, watch.unread, &flag) < 0) return -1;
+    if (compat::get_optional_attr(qo, watch.unread, &flag) < 0) return -1;
     Ref marked = Ref::steal(flag);
     return marked && !marked.is(Py_False);
 }

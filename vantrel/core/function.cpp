@@ -164,11 +164,14 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {"__module__", compat::member_object, offsetof(Function, module), 0, nullptr},
+    {"__doc__", compat::member_object, offsetof(Function, doc), 0, nullptr},
+    {"__vectorcalloffset__", compat::member_ssize, offsetof(Function, vectorcall),
+     compat::member_readonly, nullptr},
+    {"__dictoffset__", compat::member_ssize, offsetof(Function, dict), compat::member_readonly,
+     nullptr},
+    {"__weaklistoffset__", compat::member_ssize, offsetof(Function, weakrefs),
+     compat::member_readonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

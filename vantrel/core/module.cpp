@@ -10,9 +10,9 @@ ProcessRef builtins_dict;
 [[gnu::cold]] void raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     // Like the interpreter, tell the exception which name was missing.
-    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* exc = compat::fetch_exception();
     if (exc && PyObject_SetAttrString(exc, "name", name) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    compat::restore_exception(exc);
 }
 
 [[gnu::cold]] int check_runtime_version(const char* full_name) noexcept {
@@ -112,7 +112,7 @@ Ref import_module(const char* dotted) noexcept {
                                   : PyUnicode_FromString(part));
         if (!attr) return {};
         PyObject* next = nullptr;
-        if (_PyObject_LookupAttr(current.get(), attr.get(), &next) < 0) return {};
+        if (compat::get_optional_attr(current.get(), attr.get(), &next) < 0) return {};
         if (!next) {
             PyErr_Format(PyExc_ModuleNotFoundError, "No module named '%U'", name.get());
             return {};

@@ -15,6 +15,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "compat.hpp"
+
 #include <utility>
 
 namespace vantrel {
@@ -65,17 +67,17 @@ class ProcessRef {
 // or chains it, so that handlers never lose the original error.
 class SavedError {
   public:
-    SavedError() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {}
+    SavedError() noexcept : exc_(Ref::steal(compat::fetch_exception())) {}
     PyObject* get() const noexcept { return exc_.get(); }
     // Raise the saved exception again.
-    void restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
+    void restore() noexcept { compat::restore_exception(exc_.release()); }
     // A new exception replaced the saved one: make the saved one its context,
     // as a failing `except` clause does.
     void chain_into_current() noexcept {
         if (!exc_) return;
-        PyObject* now = PyErr_GetRaisedException();
+        PyObject* now = compat::fetch_exception();
         if (now) PyException_SetContext(now, exc_.release());
-        PyErr_SetRaisedException(now);
+        compat::restore_exception(now);
     }
 
   private:

@@ -5,16 +5,31 @@
 namespace vantrel::monorun {
 namespace {
 
+// Whether `type` or a class on its MRO defines `name` (a class attribute or a
+// descriptor that would take over reads and writes of that attribute).
+bool type_defines(PyTypeObject* type, PyObject* name) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (!mro) return true; // not ready: assume the worst
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (dict && PyDict_Contains(dict, name) != 0) return true; // an error counts as "defined"
+    }
+    return false;
+}
+
 // The instance dictionary, when `print_content` is a plain entry of it: no
 // class attribute or descriptor of that name, default attribute access.
-PyObject* plain_instance_dict(PyObject* self) noexcept {
+Ref plain_instance_dict(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr ||
-        type->tp_setattro != PyObject_GenericSetAttr ||
-        _PyType_Lookup(type, names.print_content) != nullptr)
-        return nullptr;
-    PyObject** dictptr = _PyObject_GetDictPtr(self);
-    return dictptr ? *dictptr : nullptr;
+        type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset == 0 ||
+        type_defines(type, names.print_content)) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) PyErr_Clear();
+    return dict;
 }
 
 // text += tail for two exact str, growing `text` in place when nobody else
@@ -48,7 +63,8 @@ int add_to_print_content(PyObject* self, Ref current, PyObject* tail) noexcept {
         if (!sum) return -1;
         return PyObject_SetAttr(self, names.print_content, sum.get());
     }
-    PyObject* dict = plain_instance_dict(self);
+    Ref held = plain_instance_dict(self);
+    PyObject* dict = held.get();
     if (dict && PyDict_GetItemWithError(dict, names.print_content) == current.get()) {
         // Let go of the dictionary's reference for the moment of the append so
         // that the text can grow in place: amortised linear printing. No Python

@@ -154,7 +154,7 @@ bool is_send_error(PyObject* error) noexcept {
 
 PyObject* report_default(PyObject* error) noexcept {
     // What the queue does by default: print the error, drop the message.
-    PyErr_DisplayException(error);
+    compat::display_exception(error);
     Py_RETURN_NONE;
 }
 

@@ -13,7 +13,7 @@ int settle_unread_of(PyObject* self, PyObject* qo) noexcept {
     Ref held;
     if (!qo) {
         PyObject* found = nullptr;
-        if (_PyObject_LookupAttr(self, names.qo, &found) < 0) return -1;
+        if (compat::get_optional_attr(self, names.qo, &found) < 0) return -1;
         held = Ref::steal(found);
         if (!held) return 0;
         qo = held.get();
@@ -21,9 +21,9 @@ int settle_unread_of(PyObject* self, PyObject* qo) noexcept {
     const int marked = is_marked_unread(qo);
     if (marked <= 0) return marked;
     PyObject *qi = nullptr, *proc = nullptr;
-    if (_PyObject_LookupAttr(self, names.qi, &qi) < 0) return -1;
+    if (compat::get_optional_attr(self, names.qi, &qi) < 0) return -1;
     Ref qi_ref = Ref::steal(qi);
-    if (_PyObject_LookupAttr(self, names.proc, &proc) < 0) return -1;
+    if (compat::get_optional_attr(self, names.proc, &proc) < 0) return -1;
     Ref proc_ref = Ref::steal(proc);
     return qi && proc ? settle_unread(qi, qo, proc) : 0;
 }

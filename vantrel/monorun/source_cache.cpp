@@ -16,8 +16,10 @@ Ref compile_source(PyObject* source) noexcept {
         PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
         return {};
     }
-    PyCompilerFlags flags = _PyCompilerFlags_INIT;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
+    // As exec compiles a str: the text is UTF-8 already, a coding cookie is
+    // ignored, and the language is the running interpreter's own version.
+    PyCompilerFlags flags = {.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE,
+                             .cf_feature_version = PY_MINOR_VERSION};
     return Ref::steal(
         Py_CompileStringObject(text, names.source_filename, Py_file_input, &flags, -1));
 }
