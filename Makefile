@@ -7,6 +7,11 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 FIND_PYTHON := tools/find-python
 PYVER := import sys; print("%d.%d" % sys.version_info[:2])
+STAMP := $(VENV)/.deps-stamp
+SOURCES := $(shell find vantrel -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed)
+SOURCES += CMakeLists.txt pyproject.toml README.md LICENSE
+BUILD_STAMP := $(VENV)/.build-stamp
+PYTEST_ARGS ?=
 
 # An environment made with one interpreter is never silently used for another.
 ifneq ($(PYTHON),)
