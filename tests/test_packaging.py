@@ -14,7 +14,7 @@ import vantrel
 def test_wheel_files():
     files = {f.name: f for f in importlib.metadata.files("vantrel") if f.parts[0] == "vantrel"}
     modules = {name.split(".")[0] for name in files if name.endswith(".so")}
-    assert modules == {"monorun", "polyrun"}
+    assert modules == {"monorun", "polyrun", "_runner"}
     # A stub beside each compiled module, and the marker that makes type
     # checkers read them.
     assert {f"{m}.pyi" for m in modules} | {"py.typed"} <= set(files)

@@ -1,6 +1,7 @@
 #include "answer_wait.hpp"
+#include "answer.hpp"
 #include "call.hpp"
-#include "module.hpp"
+#include "state.hpp"
 
 #include <atomic>
 #include <unistd.h>
@@ -8,58 +9,9 @@
 namespace vantrel {
 namespace {
 
-// Between two liveness checks: the longest a dead worker goes unnoticed.
-constexpr double poll_seconds = 0.2;
-
-// Attributes that vantrel keeps on a multiprocessing output queue.
-constexpr const char* worker_attribute = "_vantrel_worker";
-constexpr const char* unread_attribute = "_vantrel_unread";
-
-struct Watch {
-    PyObject* queue_type = nullptr;   // multiprocessing.queues.Queue
-    PyObject* process_type = nullptr; // multiprocessing.process.BaseProcess
-    PyObject* empty = nullptr;        // queue.Empty
-    PyObject* get = nullptr;
-    PyObject* put = nullptr;
-    PyObject* is_alive = nullptr;
-    PyObject* pid = nullptr;
-    PyObject* exitcode = nullptr;
-    PyObject* worker = nullptr;
-    PyObject* unread = nullptr;
-    PyObject* poll = nullptr;
-};
-Watch watch; // filled once, kept for the process
-
-bool init_watch() noexcept {
-    if (watch.poll) return true;
-    auto name = [](const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); };
-    Ref refs[] = {import_attribute("multiprocessing.queues", "Queue"),
-                  import_attribute("multiprocessing.process", "BaseProcess"),
-                  import_attribute("queue", "Empty"),
-                  name("get"),
-                  name("put"),
-                  name("is_alive"),
-                  name("pid"),
-                  name("exitcode"),
-                  name(worker_attribute),
-                  name(unread_attribute),
-                  Ref::steal(PyFloat_FromDouble(poll_seconds))};
-    for (const Ref& r : refs)
-        if (!r) return false;
-    if (!PyType_Check(refs[0].get()) || !PyType_Check(refs[1].get())) {
-        PyErr_SetString(PyExc_RuntimeError, "multiprocessing has no Queue or BaseProcess type");
-        return false;
-    }
-    // Kept for the life of the process, like the modules they come from.
-    watch = {refs[0].release(), refs[1].release(), refs[2].release(), refs[3].release(),
-             refs[4].release(), refs[5].release(), refs[6].release(), refs[7].release(),
-             refs[8].release(), refs[9].release(), refs[10].release()};
-    return true;
-}
-
 [[gnu::cold]] void raise_worker_gone(PyObject* process, Py_ssize_t position) noexcept {
-    Ref pid = Ref::steal(PyObject_GetAttr(process, watch.pid));
-    Ref code = pid ? Ref::steal(PyObject_GetAttr(process, watch.exitcode)) : Ref();
+    Ref pid = Ref::steal(PyObject_GetAttr(process, names.pid));
+    Ref code = pid ? Ref::steal(PyObject_GetAttr(process, names.exitcode)) : Ref();
     if (!code) return;
     if (position >= 0)
         PyErr_Format(PyExc_RuntimeError,
@@ -72,61 +24,65 @@ bool init_watch() noexcept {
 }
 
 bool is_process(PyObject* process) noexcept {
-    return process &&
-           PyObject_TypeCheck(process, reinterpret_cast<PyTypeObject*>(watch.process_type));
+    return process && PyObject_TypeCheck(process, reinterpret_cast<PyTypeObject*>(
+                                                      process_state.stdlib.process_type.get()));
 }
 
 // The barrier's answer is the "EXCEPTION" answer whose traceback names its token.
-bool is_barrier_answer(PyObject* answer, PyObject* token) noexcept {
-    if (!PyList_CheckExact(answer) || PyList_GET_SIZE(answer) != 4) return false;
-    PyObject* info = PyList_GET_ITEM(answer, 2);
+bool is_barrier_answer(PyObject* candidate, PyObject* token) noexcept {
+    if (!answer::is_answer(candidate)) return false;
+    PyObject* info = answer::get(candidate, answer::item::traceback);
     return PyUnicode_Check(info) && PyUnicode_Find(info, token, 0, PY_SSIZE_T_MAX, 1) >= 0;
 }
 
 Ref new_barrier() noexcept {
     static std::atomic<unsigned long long> counter{0};
-    Ref cls = import_attribute("vantrel._control", "Barrier");
-    if (!cls) return {};
     Ref token = Ref::steal(
         PyUnicode_FromFormat("vantrel barrier %ld-%llu", (long)getpid(), counter.fetch_add(1) + 1));
-    if (!token) return {};
-    return Ref::steal(PyObject_CallOneArg(cls.get(), token.get()));
+    return token ? call(process_state.stdlib.barrier, token.get()) : Ref();
+}
+
+// queue.get(block, timeout), positional: the cheapest call of a Python method.
+Ref timed_get(PyObject* queue, PyObject* block, PyObject* timeout) noexcept {
+    return timeout ? call_method(queue, names.get, block, timeout)
+                   : call_method(queue, names.get, block);
+}
+
+// Swallows queue.Empty (true); anything else stays raised (false).
+bool was_empty() noexcept {
+    if (!PyErr_ExceptionMatches(process_state.stdlib.queue_empty)) return false;
+    PyErr_Clear();
+    return true;
 }
 
 } // namespace
 
 int is_watchable_queue(PyObject* queue) noexcept {
-    if (!init_watch()) return -1;
-    return PyObject_TypeCheck(queue, reinterpret_cast<PyTypeObject*>(watch.queue_type));
+    if (!load_stdlib()) return -1;
+    return PyObject_TypeCheck(
+        queue, reinterpret_cast<PyTypeObject*>(process_state.stdlib.queue_type.get()));
 }
 
 Ref get_answer(PyObject* queue, PyObject* process, Py_ssize_t position) noexcept {
     const int watched = is_watchable_queue(queue);
     if (watched < 0) return {};
-    if (!watched || !is_process(process)) return Ref::steal(call_method(queue, watch.get));
+    if (!watched || !is_process(process)) return call_method(queue, names.get);
     for (;;) {
-        // get(True, poll): positional, the cheapest call of a Python method.
-        PyObject* args[] = {queue, Py_True, watch.poll};
-        Ref item = Ref::steal(PyObject_VectorcallMethod(
-            watch.get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (item || !PyErr_ExceptionMatches(watch.empty)) return item;
-        PyErr_Clear();
+        Ref item = timed_get(queue, Py_True, process_state.answer_poll);
+        if (item || !was_empty()) return item;
 
-        Ref alive = Ref::steal(call_method(process, watch.is_alive));
+        Ref alive = call_method(process, names.is_alive);
         const int truth = alive ? PyObject_IsTrue(alive.get()) : -1;
         if (truth < 0) {
             // Not ours to ask (another process started it): wait as before.
             PyErr_Clear();
-            return Ref::steal(call_method(queue, watch.get));
+            return call_method(queue, names.get);
         }
         if (truth) continue;
 
         // Dead: take an answer that arrived after the last look, if any.
-        PyObject* last_look[] = {queue, Py_False};
-        item = Ref::steal(PyObject_VectorcallMethod(watch.get, last_look,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (item || !PyErr_ExceptionMatches(watch.empty)) return item;
-        PyErr_Clear();
+        item = timed_get(queue, Py_False, nullptr);
+        if (item || !was_empty()) return item;
         raise_worker_gone(process, position);
         return {};
     }
@@ -136,24 +92,25 @@ int attach_worker(PyObject* queue, PyObject* process) noexcept {
     const int watched = is_watchable_queue(queue);
     if (watched <= 0 || !is_process(process)) return watched;
     Ref ref = Ref::steal(PyWeakref_NewRef(process, nullptr));
-    return ref ? PyObject_SetAttr(queue, watch.worker, ref.get()) : -1;
+    return ref ? PyObject_SetAttr(queue, names.worker_attribute, ref.get()) : -1;
 }
 
-Ref worker_of(PyObject* queue) noexcept {
+int worker_of(PyObject* queue, Ref& process) noexcept {
     const int watched = is_watchable_queue(queue);
-    if (watched <= 0) return {};
-    PyObject* ref = nullptr;
-    if (compat::get_optional_attr(queue, watch.worker, &ref) < 0) return {};
-    Ref owner = Ref::steal(ref);
-    if (!owner || !PyWeakref_CheckRef(owner.get())) return {};
-    PyObject* process = nullptr;
-    if (compat::weakref_target(owner.get(), &process) < 0) return {};
-    return Ref::steal(process);
+    if (watched <= 0) return watched;
+    PyObject* found = nullptr;
+    const int has = compat::get_optional_attr(queue, names.worker_attribute, &found);
+    Ref owner = Ref::steal(found);
+    if (has <= 0 || !PyWeakref_CheckRef(owner.get())) return has < 0 ? -1 : 0;
+    PyObject* target = nullptr;
+    const int alive = compat::weakref_target(owner.get(), &target);
+    process = Ref::steal(target);
+    return alive;
 }
 
 void mark_unread(PyObject* queue) noexcept {
     SavedError error;
-    if (is_watchable_queue(queue) > 0) PyObject_SetAttr(queue, watch.unread, Py_True);
+    if (is_watchable_queue(queue) > 0) PyObject_SetAttr(queue, names.unread_attribute, Py_True);
     PyErr_Clear();
     error.restore();
 }
@@ -162,9 +119,10 @@ int is_marked_unread(PyObject* qo) noexcept {
     const int watched = is_watchable_queue(qo);
     if (watched <= 0) return watched;
     PyObject* flag = nullptr;
-    if (compat::get_optional_attr(qo, watch.unread, &flag) < 0) return -1;
+    const int has = compat::get_optional_attr(qo, names.unread_attribute, &flag);
     Ref marked = Ref::steal(flag);
-    return marked && !marked.is(Py_False);
+    if (has <= 0) return has;
+    return marked.get() != Py_False;
 }
 
 int settle_unread(PyObject* qi, PyObject* qo, PyObject* process) noexcept {
@@ -172,12 +130,8 @@ int settle_unread(PyObject* qi, PyObject* qo, PyObject* process) noexcept {
     if (marked <= 0) return marked;
 
     Ref barrier = new_barrier();
-    if (!barrier) return -1;
-    PyObject* put_args[] = {qi, barrier.get()};
-    Ref sent = Ref::steal(PyObject_VectorcallMethod(watch.put, put_args,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!sent) return -1;
-    Ref token = Ref::steal(PyObject_GetAttrString(barrier.get(), "token"));
+    if (!barrier || !call_method(qi, names.put, barrier.get())) return -1;
+    Ref token = Ref::steal(PyObject_GetAttr(barrier.get(), names.token));
     if (!token) return -1;
     for (;;) {
         Ref answer = get_answer(qo, process, -1);
@@ -190,7 +144,7 @@ int settle_unread(PyObject* qi, PyObject* qo, PyObject* process) noexcept {
         }
         if (is_barrier_answer(answer.get(), token.get())) break;
     }
-    return PyObject_SetAttr(qo, watch.unread, Py_False);
+    return PyObject_SetAttr(qo, names.unread_attribute, Py_False);
 }
 
 } // namespace vantrel

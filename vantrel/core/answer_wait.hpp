@@ -28,8 +28,9 @@ int is_watchable_queue(PyObject* queue) noexcept;
 // Records on the output queue `queue` which process answers on it (a weak
 // reference), so that a wait that is handed only the queue can watch it.
 int attach_worker(PyObject* queue, PyObject* process) noexcept;
-// The process recorded by attach_worker, or null (no error) when unknown.
-Ref worker_of(PyObject* queue) noexcept;
+// The process recorded by attach_worker: 1 with it in `process`, 0 when none
+// is known (another kind of queue, or the process is gone), -1 on error.
+int worker_of(PyObject* queue, Ref& process) noexcept;
 
 // Marks `queue` as owing answers that an interrupted wait did not read. Keeps
 // the exception being raised.

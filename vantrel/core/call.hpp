@@ -5,13 +5,26 @@
 
 namespace vantrel {
 
-inline PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
-    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+inline Ref call_method(PyObject* obj, PyObject* name) noexcept {
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-inline PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
     PyObject* stack[] = {obj, arg};
-    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* arg1, PyObject* arg2) noexcept {
+    PyObject* stack[] = {obj, arg1, arg2};
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// f(arg): a plain call with one argument.
+inline Ref call(PyObject* callable, PyObject* arg) noexcept {
+    return Ref::steal(PyObject_Vectorcall(callable, &arg, 1, nullptr));
 }
 
 } // namespace vantrel

@@ -1,13 +1,11 @@
 #include "function.hpp"
-#include "module.hpp"
+#include "state.hpp"
 
 #include <cstddef>
 #include <cstring>
 
 namespace vantrel {
 namespace {
-
-PyTypeObject* function_type = nullptr; // one per module binary, kept for the process
 
 Function* as_function(PyObject* o) noexcept {
     return reinterpret_cast<Function*>(o);
@@ -226,13 +224,13 @@ Ref make_code(PyObject* module, const FunctionSpec& spec, PyObject* name,
     if (!varnames) return {};
     int k = 0;
     for (int i = 0; i < nparams; ++i) {
-        PyObject* n = intern(sig.names[i]);
+        PyObject* n = PyUnicode_InternFromString(sig.names[i]);
         if (!n) return {};
         PyTuple_SET_ITEM(varnames.get(), k++, n);
     }
     for (const char* extra : {sig.varargs, sig.varkw}) {
         if (!extra) continue;
-        PyObject* n = intern(extra);
+        PyObject* n = PyUnicode_InternFromString(extra);
         if (!n) return {};
         PyTuple_SET_ITEM(varnames.get(), k++, n);
     }
@@ -245,19 +243,15 @@ Ref make_code(PyObject* module, const FunctionSpec& spec, PyObject* name,
                                           "co_varnames", varnames.get(), "co_flags", flags,
                                           "co_qualname", qualname));
     if (!replace || !kwargs) return {};
-    Ref noargs = Ref::steal(PyTuple_New(0));
-    if (!noargs) return {};
-    return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
+    return Ref::steal(PyObject_Call(replace.get(), process_state.empty_tuple, kwargs.get()));
 }
 
 } // namespace
 
 bool init_function_type(PyObject* module) noexcept {
-    if (function_type) return true;
-    if (!init_builtins()) return false;
-    function_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
-    return function_type != nullptr;
+    ProcessRef& type = process_state.function_type;
+    if (!type) type.reset(Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr)));
+    return type.get() != nullptr;
 }
 
 Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults,
@@ -270,7 +264,8 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults
     Ref code = make_code(module, spec, name.get(), qualname.get());
     if (!code) return {};
 
-    Ref self = Ref::steal(function_type->tp_alloc(function_type, 0));
+    auto* type = reinterpret_cast<PyTypeObject*>(process_state.function_type.get());
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return {};
     Function* fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;
@@ -284,7 +279,7 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults
     fn->globals = Py_NewRef(PyModule_GetDict(module));
     fn->code = code.release();
     for (int i = 0; i < spec.sig.npos + spec.sig.nkwonly; ++i) {
-        fn->names[i] = intern(spec.sig.names[i]);
+        fn->names[i] = PyUnicode_InternFromString(spec.sig.names[i]);
         if (!fn->names[i]) return {};
     }
     if (!fn->doc) return {};

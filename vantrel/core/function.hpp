@@ -8,6 +8,7 @@
 #pragma once
 
 #include "binding.hpp"
+#include "module.hpp"
 #include "ref.hpp"
 
 namespace vantrel {
@@ -50,8 +51,7 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults
 
 // The module-level name `name` as the function sees it now: its module's
 // namespace first, then builtins; NameError when neither has it.
-PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept; // new reference
-inline PyObject* lookup_global(Function* self, PyObject* name) noexcept {
+inline Ref lookup_global(Function* self, PyObject* name) noexcept {
     return lookup_global(self->globals, name);
 }
 

@@ -1,11 +1,22 @@
 #include "module.hpp"
+#include "state.hpp"
 
 #include <cstring>
 
 namespace vantrel {
 namespace {
 
-ProcessRef builtins_dict;
+// "monorun" of "vantrel.monorun".
+const char* short_module_name() noexcept {
+    const char* dot = std::strrchr(VANTREL_MODULE_NAME, '.');
+    return dot ? dot + 1 : VANTREL_MODULE_NAME;
+}
+
+[[gnu::cold]] void raise_reinitialisation() noexcept {
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 short_module_name());
+}
 
 [[gnu::cold]] void raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -15,7 +26,7 @@ ProcessRef builtins_dict;
     compat::restore_exception(exc);
 }
 
-[[gnu::cold]] int check_runtime_version(const char* full_name) noexcept {
+[[gnu::cold]] int check_runtime_version() noexcept {
     const unsigned long v = Py_Version;
     const int major = static_cast<int>((v >> 24) & 0xff);
     const int minor = static_cast<int>((v >> 16) & 0xff);
@@ -23,7 +34,8 @@ ProcessRef builtins_dict;
     char text[200];
     PyOS_snprintf(text, sizeof text,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match", major, minor);
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, VANTREL_MODULE_NAME, "does not match", major,
+                  minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
 }
 
@@ -44,54 +56,37 @@ PyObject* ModuleGuard::create(PyObject* spec) noexcept {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    module_.set(module);
+    module_.reset(module);
     return module.release();
 }
 
 int ModuleGuard::exec(PyObject* module, int (*body)(PyObject*) noexcept) noexcept {
-    if (executed_) {
-        if (module_.is(module)) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     short_name_);
+    if (!module_) module_.reset(Ref::borrow(module)); // made by another create step
+    if (module_.get() != module) {
+        raise_reinitialisation();
         return -1;
     }
-    if (!module_) module_.set(Ref::borrow(module)); // made by another create step
-    if (!module_.is(module)) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     short_name_);
-        return -1;
-    }
-    if (check_runtime_version(full_name_) < 0 || body(module) < 0) {
+    if (executed_) return 0;
+    if (check_runtime_version() < 0 || body(module) < 0) {
         // Forget the half-built module so that the next import starts anew.
-        Py_DECREF(module_.get());
-        module_.forget();
+        module_.reset();
         return -1;
     }
     executed_ = true;
     return 0;
 }
 
-bool init_builtins() noexcept {
-    if (builtins_dict) return true;
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return false;
-    builtins_dict.set(Ref::borrow(PyModule_GetDict(builtins.get())));
-    return true;
-}
-
-PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept {
+Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (!value) {
-        if (PyErr_Occurred()) return nullptr;
-        value = PyDict_GetItemWithError(builtins_dict.get(), name);
+        if (PyErr_Occurred()) return {};
+        value = PyDict_GetItemWithError(process_state.builtins, name);
         if (!value) {
             if (!PyErr_Occurred()) raise_name_error(name);
-            return nullptr;
+            return {};
         }
     }
-    return Py_NewRef(value);
+    return Ref::borrow(value);
 }
 
 Ref import_module(const char* dotted) noexcept {
@@ -127,10 +122,6 @@ Ref import_attribute(const char* module, const char* name) noexcept {
     return m ? Ref::steal(PyObject_GetAttrString(m.get(), name)) : Ref();
 }
 
-PyObject* intern(const char* text) noexcept {
-    return PyUnicode_InternFromString(text);
-}
-
 ClassBuilder::ClassBuilder(PyObject* module, const char* name) noexcept
     : name_(name), ns_(Ref::steal(PyDict_New())) {
     if (!ns_) return;
@@ -146,17 +137,13 @@ bool ClassBuilder::add(const char* member, PyObject* value) noexcept {
     return ns_ && value && PyDict_SetItemString(ns_.get(), member, value) == 0;
 }
 
-bool ClassBuilder::add(const char* member, Ref value) noexcept {
-    return add(member, value.get());
-}
-
 Ref ClassBuilder::build() noexcept {
     if (!ns_) return {};
     return Ref::steal(
         PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", name_, ns_.get()));
 }
 
-bool bind(PyObject* module, const char* name, Ref value) noexcept {
+bool bind(PyObject* module, const char* name, const Ref& value) noexcept {
     return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 

@@ -1,4 +1,4 @@
-// Module loading and module-level names, shared by both extension modules.
+// Module loading and module-level names, shared by every extension module.
 #pragma once
 
 #include "ref.hpp"
@@ -9,41 +9,31 @@ namespace vantrel {
 
 // The load sequence: one interpreter per process, one module object per
 // process, execution at most once, and a failed execution forgotten so that
-// the next import starts from scratch.
+// the next import starts from scratch. The module's names come from
+// VANTREL_MODULE_NAME ("vantrel.<short name>").
 class ModuleGuard {
   public:
-    ModuleGuard(const char* short_name, const char* full_name) noexcept
-        : short_name_(short_name), full_name_(full_name) {}
-
     // Py_mod_create: the existing module object, or a new one from `spec`.
     PyObject* create(PyObject* spec) noexcept;
     // Py_mod_exec: runs `body` once for the module object that `create` made.
     int exec(PyObject* module, int (*body)(PyObject* module) noexcept) noexcept;
 
   private:
-    const char* short_name_;
-    const char* full_name_;
     std::int64_t interpreter_ = -1;
     ProcessRef module_;
     bool executed_ = false;
 };
 
-// The builtins namespace that global lookups fall back to; set at load.
-bool init_builtins() noexcept;
-
 // Module-level name lookup at each use: `globals`, then builtins, then
-// NameError "name '...' is not defined". Returns a new reference.
-PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept;
+// NameError "name '...' is not defined".
+Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
 
 // `import name` with its effect: the top-level package bound in sys.modules,
 // the leaf module returned (ModuleNotFoundError when it cannot be had).
 Ref import_module(const char* dotted) noexcept;
 
-// getattr(import module, name): a new reference, or null with the error set.
+// getattr(import module, name).
 Ref import_attribute(const char* module, const char* name) noexcept;
-
-// Interned str for a C string literal; null with the error set on failure.
-PyObject* intern(const char* text) noexcept;
 
 // Builds a class the way a class statement does: `type(name, (), ns)`, with
 // `__module__` and `__qualname__` first in the namespace and the members in
@@ -51,8 +41,9 @@ PyObject* intern(const char* text) noexcept;
 class ClassBuilder {
   public:
     ClassBuilder(PyObject* module, const char* name) noexcept;
+    // False with the error set when `value` is null or cannot be stored.
     bool add(const char* member, PyObject* value) noexcept; // borrows value
-    bool add(const char* member, Ref value) noexcept;       // fails on a null value
+    bool add(const char* member, const Ref& value) noexcept { return add(member, value.get()); }
     Ref build() noexcept;
 
   private:
@@ -61,6 +52,6 @@ class ClassBuilder {
 };
 
 // Binds `value` in the module namespace; fails on a null value (error set).
-bool bind(PyObject* module, const char* name, Ref value) noexcept;
+bool bind(PyObject* module, const char* name, const Ref& value) noexcept;
 
 } // namespace vantrel

@@ -49,15 +49,25 @@ class Ref {
     PyObject* p_ = nullptr;
 };
 
-// A reference kept for the life of the process, in static storage. It is
-// never released: C++ static destructors run after the interpreter is gone.
+// A reference kept for the life of the process, in static storage (the
+// members of ProcessState). It is never released at exit: C++ static
+// destructors run after the interpreter is gone. While the interpreter runs,
+// reset() is the one way to replace or drop the value. It converts to a
+// borrowed PyObject*, which stays valid as long as the value is not reset.
 class ProcessRef {
   public:
+    constexpr ProcessRef() noexcept = default;
+    ProcessRef(const ProcessRef&) = delete;
+    ProcessRef& operator=(const ProcessRef&) = delete;
+
     PyObject* get() const noexcept { return p_; }
-    void set(Ref r) noexcept { p_ = r.release(); } // the old value is kept alive
-    void forget() noexcept { p_ = nullptr; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    bool is(PyObject* o) const noexcept { return p_ == o; }
+    operator PyObject*() const noexcept { return p_; } // NOLINT(google-explicit-constructor)
+    // Keeps `value` and releases the reference held so far.
+    void reset(Ref value = {}) noexcept {
+        PyObject* old = p_;
+        p_ = value.release();
+        Py_XDECREF(old);
+    }
 
   private:
     PyObject* p_ = nullptr;

@@ -88,14 +88,16 @@ int print_value(PyObject* self, PyObject* value) noexcept {
 }
 
 PyObject* init_body(Function*, BoundArgs& a) noexcept {
-    Ref r = Ref::steal(call_method(a.v[0], names.clear));
+    Ref r = call_method(a.v[0], names.clear);
     return r ? Py_NewRef(Py_None) : nullptr;
 }
 
 PyObject* xprint_body(Function*, BoundArgs& a) noexcept {
     PyObject* self = a.v[0];
     for (Py_ssize_t i = 0; i < a.nextra; ++i)
-        if (print_value(self, a.extra[i]) < 0) PyErr_Clear(); // a failing value prints nothing
+        // A value that fails to print is left out, whatever it raised:
+        // KeyboardInterrupt and SystemExit from its __str__ are dropped too.
+        if (print_value(self, a.extra[i]) < 0) PyErr_Clear();
     Ref current = Ref::steal(PyObject_GetAttr(self, names.print_content));
     if (!current || add_to_print_content(self, std::move(current), a.v[1]) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -103,7 +105,7 @@ PyObject* xprint_body(Function*, BoundArgs& a) noexcept {
 
 PyObject* clear_body(Function*, BoundArgs& a) noexcept {
     Ref fresh = Ref::steal(PyDict_New());
-    if (!fresh || PyObject_SetAttr(a.v[0], names.print_content, names.empty_str) < 0 ||
+    if (!fresh || PyObject_SetAttr(a.v[0], names.print_content, names.empty_text) < 0 ||
         PyObject_SetAttr(a.v[0], names.return_content, fresh.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -117,7 +119,7 @@ PyObject* xreturn_body(Function*, BoundArgs& a) noexcept {
     if (PyDict_CheckExact(content.get())) {
         if (PyDict_Update(content.get(), kwds.get()) < 0) return nullptr;
     } else {
-        Ref r = Ref::steal(call_method(content.get(), names.update, kwds.get()));
+        Ref r = call_method(content.get(), names.update, kwds.get());
         if (!r) return nullptr;
     }
     Py_RETURN_NONE;

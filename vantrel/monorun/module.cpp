@@ -2,26 +2,7 @@
 #include "monorun.hpp"
 
 namespace vantrel::monorun {
-
-Names names;
-
-bool init_names() noexcept {
-#define VANTREL_INTERN(n)                                                                          \
-    if (!(names.n = intern(#n))) return false;
-    VANTREL_MONORUN_NAMES(VANTREL_INTERN)
-#undef VANTREL_INTERN
-    names.empty_str = intern("");
-    names.dunder_builtins = intern("__builtins__");
-    names.source_filename = intern("<string>");
-    names.timeout_kwnames = Py_BuildValue("(O)", intern("timeout"));
-    names.get_timeout = PyFloat_FromDouble(0.1);
-    return names.empty_str && names.dunder_builtins && names.source_filename &&
-           names.timeout_kwnames && names.get_timeout;
-}
-
 namespace {
-
-ModuleGuard guard("monorun", VANTREL_MODULE_NAME);
 
 // import <module> [as <alias>], bound at module level.
 bool import_as(PyObject* module, const char* dotted, const char* alias) noexcept {
@@ -29,7 +10,7 @@ bool import_as(PyObject* module, const char* dotted, const char* alias) noexcept
 }
 
 int exec_body(PyObject* m) noexcept {
-    if (!init_names() || !init_function_type(m) || !init_feeder_hooks(m)) return -1;
+    if (!init_state() || !init_function_type(m) || !init_feeder_hooks(m)) return -1;
     if (!import_as(m, "os", "os") || !import_as(m, "ctypes", "ctypes") ||
         !import_as(m, "mmap", "mmap") || !import_as(m, "queue", "queue") ||
         !import_as(m, "signal", "signal") || !import_as(m, "traceback", "traceback") ||
@@ -67,10 +48,10 @@ int exec_body(PyObject* m) noexcept {
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
-    return guard.create(spec);
+    return process_state.module_guard.create(spec);
 }
 int exec(PyObject* m) noexcept {
-    return guard.exec(m, exec_body);
+    return process_state.module_guard.exec(m, exec_body);
 }
 
 PyModuleDef_Slot slots[] = {
@@ -80,7 +61,12 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "monorun", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "monorun",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
 };
 
 } // namespace

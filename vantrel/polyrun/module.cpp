@@ -2,25 +2,10 @@
 #include "polyrun.hpp"
 
 namespace vantrel::polyrun {
-
-Names names;
-
 namespace {
 
-bool init_names() noexcept {
-#define VANTREL_INTERN(n)                                                                          \
-    if (!(names.n = intern(#n))) return false;
-    VANTREL_POLYRUN_NAMES(VANTREL_INTERN)
-#undef VANTREL_INTERN
-    names.underscore = intern("_");
-    names.shared_prefix = intern("NoRepeatProcessingPool");
-    return names.underscore && names.shared_prefix;
-}
-
-ModuleGuard guard("polyrun", VANTREL_MODULE_NAME);
-
 int exec_body(PyObject* m) noexcept {
-    if (!init_names() || !init_function_type(m)) return -1;
+    if (!init_state() || !init_function_type(m)) return -1;
     // import vantrel.monorun as cs: the submodule itself, loaded first.
     if (!bind(m, "cs", import_module("vantrel.monorun"))) return -1;
 
@@ -49,10 +34,10 @@ int exec_body(PyObject* m) noexcept {
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
-    return guard.create(spec);
+    return process_state.module_guard.create(spec);
 }
 int exec(PyObject* m) noexcept {
-    return guard.exec(m, exec_body);
+    return process_state.module_guard.exec(m, exec_body);
 }
 
 PyModuleDef_Slot slots[] = {
@@ -62,7 +47,12 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "polyrun", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "polyrun",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
 };
 
 } // namespace

@@ -6,41 +6,9 @@
 #include "core/function.hpp"
 #include "core/module.hpp"
 #include "core/ref.hpp"
+#include "core/state.hpp"
 
 namespace vantrel::polyrun {
-
-// Interned names, made once at load (interned strings are immortal).
-#define VANTREL_POLYRUN_NAMES(X)                                                                   \
-    X(cs)                                                                                          \
-    X(SingleProcess)                                                                               \
-    X(N)                                                                                           \
-    X(procs)                                                                                       \
-    X(name_pref)                                                                                   \
-    X(init_process)                                                                                \
-    X(kill_all)                                                                                    \
-    X(clear_output)                                                                                \
-    X(kill)                                                                                        \
-    X(items)                                                                                       \
-    X(values)                                                                                      \
-    X(qi)                                                                                          \
-    X(qo)                                                                                          \
-    X(proc)                                                                                        \
-    X(pid)                                                                                         \
-    X(put)                                                                                         \
-    X(reduce)                                                                                      \
-    X(MultiProcessPool)                                                                            \
-    X(MultiProcessNoRep)                                                                           \
-    X(builtin)                                                                                     \
-    X(MPNR)
-
-struct Names {
-#define VANTREL_DECLARE(n) PyObject* n;
-    VANTREL_POLYRUN_NAMES(VANTREL_DECLARE)
-#undef VANTREL_DECLARE
-    PyObject* underscore;    // "_"
-    PyObject* shared_prefix; // "NoRepeatProcessingPool"
-};
-extern Names names;
 
 // Definitions, in the order the module binds them.
 extern const FunctionSpec reduce_spec;
@@ -52,8 +20,10 @@ extern const FunctionSpec pool_map_spec;
 extern const FunctionSpec shared_set_spec;
 extern const FunctionSpec shared_init_process_spec;
 
-// Kills the workers of a pool that nobody will be able to reach, keeping the
-// exception that is being raised.
-void kill_unreachable(PyObject* pool, bool through_kill_all) noexcept;
+// Ends the workers of a pool that nobody will be able to reach, keeping the
+// exception that is being raised: through the pool's own kill_all() once the
+// pool is complete, or handle by handle while it is half-built.
+void kill_unreachable_pool(PyObject* pool) noexcept;
+void kill_unreachable_handles(PyObject* pool) noexcept;
 
 } // namespace vantrel::polyrun

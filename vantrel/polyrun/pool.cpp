@@ -4,21 +4,24 @@
 namespace vantrel::polyrun {
 namespace {
 
+// What a failing handle does to the walk over the others.
+enum class OnFailure { stop, go_on };
+
 // for pid, proc in self.procs.items(): proc.<method>()
-// With `best_effort`, a failing handle does not stop the others.
-int for_each_handle(PyObject* self, PyObject* method, bool best_effort = false) noexcept {
+int for_each_handle(PyObject* self, PyObject* method, OnFailure on_failure) noexcept {
     Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
     if (!procs) return -1;
-    Ref items = Ref::steal(call_method(procs.get(), names.items));
+    Ref items = call_method(procs.get(), names.items);
     if (!items) return -1;
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     if (!it) return -1;
     while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
         Ref handle = Ref::steal(PySequence_GetItem(pair.get(), 1));
         if (!handle) return -1;
-        Ref r = Ref::steal(call_method(handle.get(), method));
-        if (!r && !best_effort) return -1;
-        PyErr_Clear();
+        if (!call_method(handle.get(), method)) {
+            if (on_failure == OnFailure::stop) return -1;
+            PyErr_Clear();
+        }
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -30,30 +33,30 @@ PyObject* init_body(Function*, BoundArgs& a) noexcept {
         PyObject_SetAttr(self, names.procs, procs.get()) < 0 ||
         PyObject_SetAttr(self, names.name_pref, a.v[2]) < 0)
         return nullptr;
-    Ref r = Ref::steal(call_method(self, names.init_process));
-    if (!r) {
+    if (!call_method(self, names.init_process)) {
         // The pool never reaches the caller: its workers must not outlive it.
-        kill_unreachable(self, false);
+        kill_unreachable_handles(self);
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-int start_worker(Function* fn, PyObject* self, PyObject* index) noexcept {
+// name_pref + "_" + str(index)
+Ref worker_name(PyObject* self, PyObject* index) noexcept {
     Ref prefix = Ref::steal(PyObject_GetAttr(self, names.name_pref));
-    if (!prefix) return -1;
-    Ref head = Ref::steal(PyNumber_Add(prefix.get(), names.underscore));
-    if (!head) return -1;
-    Ref number = Ref::steal(PyObject_Str(index));
-    if (!number) return -1;
-    Ref name = Ref::steal(PyNumber_Add(head.get(), number.get()));
-    if (!name) return -1;
+    Ref head = prefix ? Ref::steal(PyNumber_Add(prefix.get(), names.underscore)) : Ref();
+    Ref number = head ? Ref::steal(PyObject_Str(index)) : Ref();
+    return number ? Ref::steal(PyNumber_Add(head.get(), number.get())) : Ref();
+}
 
-    Ref cs = Ref::steal(lookup_global(fn, names.cs));
+int start_worker(Function* fn, PyObject* self, PyObject* index) noexcept {
+    Ref name = worker_name(self, index);
+    if (!name) return -1;
+    Ref cs = lookup_global(fn, names.cs);
     if (!cs) return -1;
     Ref handle_class = Ref::steal(PyObject_GetAttr(cs.get(), names.SingleProcess));
     if (!handle_class) return -1;
-    Ref handle = Ref::steal(PyObject_CallOneArg(handle_class.get(), name.get()));
+    Ref handle = call(handle_class.get(), name.get());
     if (!handle) return -1;
     Ref proc = Ref::steal(PyObject_GetAttr(handle.get(), names.proc));
     if (!proc) return -1;
@@ -69,14 +72,10 @@ PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
     if (!procs) return nullptr;
     const Py_ssize_t running = PyObject_Size(procs.get());
     if (running < 0) return nullptr;
-    if (running > 0) {
-        Ref r = Ref::steal(call_method(self, names.kill_all));
-        if (!r) return nullptr;
-    }
+    if (running > 0 && !call_method(self, names.kill_all)) return nullptr;
     Ref count = Ref::steal(PyObject_GetAttr(self, names.N));
     if (!count) return nullptr;
-    Ref range =
-        Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count.get()));
+    Ref range = call(reinterpret_cast<PyObject*>(&PyRange_Type), count.get());
     if (!range) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(range.get()));
     if (!it) return nullptr;
@@ -87,27 +86,28 @@ PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
 }
 
 PyObject* kill_all_body(Function*, BoundArgs& a) noexcept {
-    if (for_each_handle(a.v[0], names.kill) < 0) return nullptr;
+    if (for_each_handle(a.v[0], names.kill, OnFailure::stop) < 0) return nullptr;
     Ref empty = Ref::steal(PyDict_New());
     if (!empty || PyObject_SetAttr(a.v[0], names.procs, empty.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* clear_output_body(Function*, BoundArgs& a) noexcept {
-    if (for_each_handle(a.v[0], names.clear_output) < 0) return nullptr;
+    if (for_each_handle(a.v[0], names.clear_output, OnFailure::stop) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 } // namespace
 
-void kill_unreachable(PyObject* pool, bool through_kill_all) noexcept {
+void kill_unreachable_pool(PyObject* pool) noexcept {
     SavedError error;
-    if (through_kill_all) {
-        Ref r = Ref::steal(call_method(pool, names.kill_all));
-    } else {
-        for_each_handle(pool, names.kill, true);
-    }
-    PyErr_Clear(); // the original failure is what the caller must see
+    if (!call_method(pool, names.kill_all)) PyErr_Clear(); // the caller must see the original
+    error.restore();
+}
+
+void kill_unreachable_handles(PyObject* pool) noexcept {
+    SavedError error;
+    if (for_each_handle(pool, names.kill, OnFailure::go_on) < 0) PyErr_Clear();
     error.restore();
 }
 

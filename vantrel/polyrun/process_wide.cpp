@@ -7,19 +7,20 @@ namespace {
 
 // MultiProcessNoRep.builtin, both names looked up now.
 Ref holder(Function* fn) noexcept {
-    Ref cls = Ref::steal(lookup_global(fn, names.MultiProcessNoRep));
+    Ref cls = lookup_global(fn, names.MultiProcessNoRep);
     return cls ? Ref::steal(PyObject_GetAttr(cls.get(), names.builtin)) : Ref();
 }
 
 PyObject* set_body(Function* fn, BoundArgs& a) noexcept {
-    Ref cls = Ref::steal(lookup_global(fn, names.MultiProcessNoRep));
+    Ref cls = lookup_global(fn, names.MultiProcessNoRep);
     if (!cls || PyObject_SetAttr(cls.get(), names.builtin, a.v[0]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* resize_stored_pool(Function* fn, PyObject* n) noexcept {
-    Ref h = holder(fn);
-    Ref pool = h ? Ref::steal(PyObject_GetAttr(h.get(), names.MPNR)) : Ref();
+    Ref shared_holder = holder(fn);
+    Ref pool =
+        shared_holder ? Ref::steal(PyObject_GetAttr(shared_holder.get(), names.MPNR)) : Ref();
     if (!pool) return nullptr;
     Ref size = Ref::steal(PyObject_GetAttr(pool.get(), names.N));
     if (!size) return nullptr;
@@ -29,22 +30,21 @@ PyObject* resize_stored_pool(Function* fn, PyObject* n) noexcept {
     if (truth < 0) return nullptr;
     if (truth) {
         if (PyObject_SetAttr(pool.get(), names.N, n) < 0) return nullptr;
-        Ref r = Ref::steal(call_method(pool.get(), names.init_process));
-        if (!r) return nullptr;
+        if (!call_method(pool.get(), names.init_process)) return nullptr;
     }
     return pool.release();
 }
 
 PyObject* create_pool(Function* fn, PyObject* n) noexcept {
-    Ref pool_class = Ref::steal(lookup_global(fn, names.MultiProcessPool));
+    Ref pool_class = lookup_global(fn, names.MultiProcessPool);
     if (!pool_class) return nullptr;
-    PyObject* args[] = {n, names.shared_prefix};
+    PyObject* args[] = {n, names.shared_pool_prefix};
     Ref pool = Ref::steal(PyObject_Vectorcall(pool_class.get(), args, 2, nullptr));
     if (!pool) return nullptr;
-    Ref h = holder(fn);
-    if (!h || PyObject_SetAttr(h.get(), names.MPNR, pool.get()) < 0) {
+    Ref shared_holder = holder(fn);
+    if (!shared_holder || PyObject_SetAttr(shared_holder.get(), names.MPNR, pool.get()) < 0) {
         // Stored nowhere: nobody could ever kill these workers.
-        kill_unreachable(pool.get(), true);
+        kill_unreachable_pool(pool.get());
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -52,10 +52,10 @@ PyObject* create_pool(Function* fn, PyObject* n) noexcept {
 
 PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
     PyObject* n = a.v[0];
-    Ref h = holder(fn);
-    if (!h) return nullptr;
+    Ref shared_holder = holder(fn);
+    if (!shared_holder) return nullptr;
     // Presence test: any failure to read MPNR means "no pool".
-    Ref present = Ref::steal(PyObject_GetAttr(h.get(), names.MPNR));
+    Ref present = Ref::steal(PyObject_GetAttr(shared_holder.get(), names.MPNR));
     if (!present) PyErr_Clear();
     return present ? resize_stored_pool(fn, n) : create_pool(fn, n);
 }

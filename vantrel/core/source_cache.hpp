@@ -3,9 +3,9 @@
 // source length; least recently used entries leave first. Jobs cannot see it.
 #pragma once
 
-#include "core/ref.hpp"
+#include "ref.hpp"
 
-namespace vantrel::monorun {
+namespace vantrel {
 
 class SourceCache {
   public:
@@ -19,9 +19,14 @@ class SourceCache {
     // module body. New reference, or null with the compile error set.
     Ref code_for(PyObject* source) noexcept;
 
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(entries_.get());
+        return 0;
+    }
+
   private:
     Ref entries_; // dict: source text -> code, oldest first
     Py_ssize_t total_length_ = 0;
 };
 
-} // namespace vantrel::monorun
+} // namespace vantrel

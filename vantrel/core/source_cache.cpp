@@ -1,9 +1,9 @@
 #include "source_cache.hpp"
-#include "monorun.hpp"
+#include "state.hpp"
 
 #include <cstring>
 
-namespace vantrel::monorun {
+namespace vantrel {
 namespace {
 
 // What the builtin exec does with a str: UTF-8, no NUL bytes, a module body
@@ -60,4 +60,4 @@ Ref SourceCache::code_for(PyObject* source) noexcept {
     return code;
 }
 
-} // namespace vantrel::monorun
+} // namespace vantrel

@@ -1,0 +1,145 @@
+// vantrel._runner: the job loop's way of running a job, for workers that get
+// their jobs some other way than from a queue (Ray actors). A JobRunner holds
+// one collector (vantrel.monorun._HandleContent) and one namespace, and runs
+// jobs in it exactly as a worker of vantrel.monorun does.
+#include "core/module.hpp"
+#include "core/answer.hpp"
+#include "core/function.hpp"
+#include "core/job.hpp"
+#include "core/state.hpp"
+
+#include <new>
+
+namespace vantrel::runner {
+namespace {
+
+struct RunnerObject {
+    PyObject_HEAD JobRunner runner;
+};
+
+RunnerObject* as_runner(PyObject* o) noexcept {
+    return reinterpret_cast<RunnerObject*>(o);
+}
+
+// JobRunner(): the collector and the namespace of a new worker, with the
+// handlers looking up `queue` and `traceback` in vantrel.monorun.
+PyObject* runner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "JobRunner() takes no arguments");
+        return nullptr;
+    }
+    Ref worker_module = import_module("vantrel.monorun");
+    if (!worker_module) return nullptr;
+    PyObject* lookups = PyModule_GetDict(worker_module.get());
+    Ref collector_class = lookup_global(lookups, names._HandleContent);
+    if (!collector_class) return nullptr;
+    Ref collector = Ref::steal(PyObject_CallNoArgs(collector_class.get()));
+    if (!collector) return nullptr;
+
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    new (&as_runner(self.get())->runner) JobRunner();
+    // The worker module stays loaded for the life of the process.
+    if (!as_runner(self.get())->runner.start(lookups, std::move(collector))) return nullptr;
+    return self.release();
+}
+
+void runner_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    as_runner(self)->runner.~JobRunner();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int runner_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return as_runner(self)->runner.traverse(visit, arg);
+}
+
+// run(job): the job's answer, or None when the job raised KeyboardInterrupt
+// (a worker sends no answer then). Exceptions that end a worker propagate.
+PyObject* runner_run(PyObject* self, PyObject* job) noexcept {
+    JobRunner& runner = as_runner(self)->runner;
+    if (!runner.clear_collector()) return nullptr;
+    JobRunner::Outcome outcome = runner.run(job);
+    switch (outcome.end) {
+    case JobRunner::End::success:
+    case JobRunner::End::exception:
+        return outcome.answer.release();
+    case JobRunner::End::unanswered:
+        Py_RETURN_NONE;
+    case JobRunner::End::fatal:
+        break;
+    }
+    return nullptr;
+}
+
+PyMethodDef runner_methods[] = {
+    {"run", runner_run, METH_O, "run(job) -> the four-item answer, or None"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot runner_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(runner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(runner_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(runner_traverse)},
+    {Py_tp_methods, runner_methods},
+    {Py_tp_doc, const_cast<char*>("JobRunner(): runs jobs in one namespace, as a worker does.")},
+    {0, nullptr},
+};
+
+PyType_Spec runner_spec = {
+    .name = "vantrel._runner.JobRunner",
+    .basicsize = sizeof(RunnerObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = runner_slots,
+};
+
+// unsendable_answer(answer, error): the "EXCEPTION" answer a worker sends
+// instead of an answer that cannot be pickled.
+PyObject* unsendable_answer_body(Function*, BoundArgs& a) noexcept {
+    return answer::unsendable(a.v[0], a.v[1]).release();
+}
+
+const FunctionSpec unsendable_answer_spec = {
+    "unsendable_answer", {{"answer", "error"}, 2, 0}, unsendable_answer_body};
+
+int exec_body(PyObject* m) noexcept {
+    if (!init_state() || !init_function_type(m)) return -1;
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(m, &runner_spec, nullptr));
+    return bind(m, "JobRunner", type) &&
+                   bind(m, "unsendable_answer", make_function(m, unsendable_answer_spec))
+               ? 0
+               : -1;
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+    return process_state.module_guard.create(spec);
+}
+int exec(PyObject* m) noexcept {
+    return process_state.module_guard.exec(m, exec_body);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_runner",
+    .m_doc = "Runs jobs as a worker of vantrel.monorun does, for workers fed by other means.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
+};
+
+} // namespace
+} // namespace vantrel::runner
+
+PyMODINIT_FUNC PyInit__runner() {
+    return PyModuleDef_Init(&vantrel::runner::definition);
+}

@@ -1,0 +1,136 @@
+// What lives as long as the process, in one place.
+//
+// Each extension module compiles the core, so each has its own ProcessState.
+// Every member is a ProcessRef (owned, never released at exit) or a plain
+// value. All of it is filled and read under the interpreter lock. Members are
+// filled either by init_state() while the module executes (the importing
+// thread) or on first use, by whichever thread gets there first; nothing is
+// filled from a queue's feeder thread.
+#pragma once
+
+#include "module.hpp"
+#include "ref.hpp"
+
+namespace vantrel {
+
+// Interned names: attributes, methods and module globals the code uses.
+#define VANTREL_IDENTIFIERS(X)                                                                     \
+    X(Empty)                                                                                       \
+    X(EXCEPTION)                                                                                   \
+    X(MPNR)                                                                                        \
+    X(MultiProcessNoRep)                                                                           \
+    X(MultiProcessPool)                                                                            \
+    X(N)                                                                                           \
+    X(Process)                                                                                     \
+    X(Queue)                                                                                       \
+    X(SIGINT)                                                                                      \
+    X(SUCCESS)                                                                                     \
+    X(SingleProcess)                                                                               \
+    X(_HandleContent)                                                                              \
+    X(args)                                                                                        \
+    X(builtin)                                                                                     \
+    X(clear)                                                                                       \
+    X(clear_output)                                                                                \
+    X(clear_queue)                                                                                 \
+    X(cs)                                                                                          \
+    X(empty)                                                                                       \
+    X(exitcode)                                                                                    \
+    X(format_exc)                                                                                  \
+    X(get)                                                                                         \
+    X(init_process)                                                                                \
+    X(is_alive)                                                                                    \
+    X(items)                                                                                       \
+    X(kill)                                                                                        \
+    X(kill_all)                                                                                    \
+    X(monorun_main)                                                                                \
+    X(mp)                                                                                          \
+    X(name_pref)                                                                                   \
+    X(pid)                                                                                         \
+    X(print_content)                                                                               \
+    X(proc)                                                                                        \
+    X(procs)                                                                                       \
+    X(put)                                                                                         \
+    X(qi)                                                                                          \
+    X(qo)                                                                                          \
+    X(queue)                                                                                       \
+    X(reduce)                                                                                      \
+    X(return_content)                                                                              \
+    X(setproctitle)                                                                                \
+    X(sigint_handler)                                                                              \
+    X(signal)                                                                                      \
+    X(start)                                                                                       \
+    X(stop)                                                                                        \
+    X(target)                                                                                      \
+    X(timeout)                                                                                     \
+    X(token)                                                                                       \
+    X(traceback)                                                                                   \
+    X(update)                                                                                      \
+    X(values)                                                                                      \
+    X(xprint)                                                                                      \
+    X(xreturn)
+
+// Interned texts that are not identifiers: member name, then the text.
+#define VANTREL_TEXTS(X)                                                                           \
+    X(empty_text, "")                                                                              \
+    X(underscore, "_")                                                                             \
+    X(dunder_builtins, "__builtins__")                                                             \
+    X(source_filename, "<string>")                                                                 \
+    X(shared_pool_prefix, "NoRepeatProcessingPool")                                                \
+    X(worker_attribute, "_vantrel_worker")                                                         \
+    X(unread_attribute, "_vantrel_unread")
+
+struct Names {
+#define VANTREL_DECLARE_NAME(n) ProcessRef n;
+#define VANTREL_DECLARE_TEXT(n, text) ProcessRef n;
+    VANTREL_IDENTIFIERS(VANTREL_DECLARE_NAME)
+    VANTREL_TEXTS(VANTREL_DECLARE_TEXT)
+#undef VANTREL_DECLARE_NAME
+#undef VANTREL_DECLARE_TEXT
+};
+
+// Objects of the standard library that the core uses, imported at first use
+// (never at load: a module imports only what its namespace shows).
+struct Stdlib {
+    ProcessRef queue_empty;      // queue.Empty: the end of a timed wait for a job or answer
+    ProcessRef queue_type;       // multiprocessing.queues.Queue: queues whose worker is watched
+    ProcessRef process_type;     // multiprocessing.process.BaseProcess: what a worker is
+    ProcessRef dumps;            // multiprocessing.reduction.ForkingPickler.dumps
+    ProcessRef format_exception; // traceback.format_exception, for stand-in answers
+    ProcessRef unsent_job;       // vantrel._control.UnsentJob: replaces an unpicklable job
+    ProcessRef barrier;          // vantrel._control.Barrier: settles unread answers
+};
+
+struct ProcessState {
+    // The load guard of this module (module.cpp): its interpreter, its module
+    // object, whether it ran; used by the import machinery's create and exec.
+    ModuleGuard module_guard;
+    // Interned names; init_state() at module execution.
+    Names names;
+    // Constants, made by init_state() at module execution:
+    ProcessRef builtins;        // dict of the builtins module: where global lookups fall back
+    ProcessRef timeout_kwnames; // ("timeout",): the keyword of the worker's qi.get(timeout=...)
+    ProcessRef job_wait;        // 0.1: seconds a worker waits for a job before a new cycle
+    ProcessRef answer_poll;     // 0.2: seconds between two checks that a worker still lives
+    ProcessRef empty_tuple;     // ()
+    // The type of every function and method of the module (function.cpp);
+    // init_function_type() at module execution.
+    ProcessRef function_type;
+    // Functions bound to a worker's queues as their feeder-error hook
+    // (feeder_errors.cpp); made at the execution of vantrel.monorun.
+    ProcessRef job_feeder_hook, answer_feeder_hook;
+    // Standard-library objects; filled at first use by load_stdlib(), from
+    // the caller's thread or the worker's main thread.
+    Stdlib stdlib;
+    bool stdlib_loaded = false;
+};
+
+extern ProcessState process_state;
+// Shorthand for the names: `names.get`.
+inline const Names& names = process_state.names;
+
+// Interns the names and makes the constants; false with the error set.
+bool init_state() noexcept;
+// Imports the members of `process_state.stdlib` once; false with the error set.
+bool load_stdlib() noexcept;
+
+} // namespace vantrel
