@@ -166,11 +166,14 @@ def test_idle_workers_end_when_their_caller_is_killed(program, method):
     assert caller.closed_output(ENDS), caller.stderr()
 
 
-def test_busy_worker_finishes_its_job_then_ends(program, tmp_path):
+# The answer of the last job goes nowhere once the caller is gone; a large one
+# fills the pipe, and a worker that waited for it to drain would never end.
+@pytest.mark.parametrize("answer", ["", "\nxreturn(blob='x' * 4_000_000)"], ids=["small", "large"])
+def test_busy_worker_finishes_its_job_then_ends(program, tmp_path, answer):
     started, finished = tmp_path / "started", tmp_path / "finished"
     job = (
         f"import pathlib, time\npathlib.Path({str(started)!r}).touch()\n"
-        f"time.sleep(2)\npathlib.Path({str(finished)!r}).touch()"
+        f"time.sleep(2)\npathlib.Path({str(finished)!r}).touch()" + answer
     )
     caller = program(CALLER, caller_config(busy=job))
     workers = Watch(caller.expect("workers"))
