@@ -78,3 +78,8 @@ class Watch:
         while (left := self.running()) and time.monotonic() < deadline:
             time.sleep(0.05)
         return left
+
+
+# Under AddressSanitizer realloc always moves the block, so printed text never
+# grows in place and a long print turns quadratic: sanitized runs print less.
+MANY_LINES = 10_000 if os.environ.get("VANTREL_SANITIZED") else 100_000
