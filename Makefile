@@ -1,9 +1,12 @@
 # vantrel developer commands. `make demo` and `make test` work on a fresh clone.
+# The interpreter is CPython 3.12 when there is one, else the newest supported
+# one found, or the one given as PYTHON= (see tools/find-python).
 SHELL := /bin/bash
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 FIND_PYTHON := tools/find-python
+PYVER := import sys; print("%d.%d" % sys.version_info[:2])
 STAMP := $(VENV)/.deps-stamp
 SOURCES := $(shell find vantrel -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed)
 SOURCES += CMakeLists.txt pyproject.toml README.md LICENSE
@@ -13,14 +16,29 @@ PYTEST_ARGS ?=
 # look past them); a plain `pip install .` keeps them warnings.
 WERROR ?= ON
 
-.PHONY: all venv build demo test lint format sanitize fuzz bench clean wheel-check
+# An environment made with one interpreter is never silently used for another.
+ifneq ($(PYTHON),)
+ifneq ($(wildcard $(PY)),)
+WANT_PY := $(shell PYTHON='$(PYTHON)' $(FIND_PYTHON))
+ifeq ($(WANT_PY),)
+$(error PYTHON=$(PYTHON) cannot be used (see above))
+endif
+VENV_VERSION := $(shell $(PY) -c '$(PYVER)' 2>/dev/null)
+WANT_VERSION := $(shell $(WANT_PY) -c '$(PYVER)')
+ifneq ($(VENV_VERSION),$(WANT_VERSION))
+$(error $(VENV) holds Python $(VENV_VERSION), not $(WANT_VERSION) (PYTHON=$(PYTHON)): remove it, or pick another folder with VENV=.venv-$(WANT_VERSION))
+endif
+endif
+endif
+
+.PHONY: all venv build demo test test-all wheels lint format sanitize fuzz bench clean wheel-check
 
 all: build
 
 $(PY):
 	@base=$$($(FIND_PYTHON)) || exit 1; \
 	echo "using $$base"; \
-	"$$base" -m venv $(VENV) || { echo "error: could not create a virtual environment with $$base (on Debian: apt-get install python3.12-venv)"; exit 1; }
+	"$$base" -m venv $(VENV) || { echo "error: could not create a virtual environment with $$base"; exit 1; }
 
 # Build tools, then the runtime, test and lint dependencies that pyproject.toml
 # declares (read from it, so that they are listed in one place).
@@ -72,17 +90,42 @@ test: build lint
 # The package as users get it: the sdist, a wheel built from it, and a wheel
 # built by `pip wheel .` with the build requirements that pyproject.toml
 # declares (isolated build). That wheel, with its `test` extra, goes into a
-# new virtual environment, and the whole suite runs there.
-CHECK_DIR := build/wheel-check
+# new virtual environment, and the whole suite runs there. Wheels of other
+# interpreters in dist/ stay.
+CHECK_DIR ?= build/wheel-check
 CHECK_VENV := $(CHECK_DIR)/venv
 wheel-check: $(STAMP)
-	rm -rf $(CHECK_VENV) $(CHECK_DIR)/from-sdist dist/vantrel-*
-	$(PY) -m build --quiet --sdist --no-isolation --outdir dist .
-	$(PIP) wheel --quiet --no-deps --wheel-dir $(CHECK_DIR)/from-sdist dist/vantrel-*.tar.gz
-	$(PIP) wheel --quiet --no-deps --wheel-dir dist -C build-dir=$(CHECK_DIR)/cmake .
-	$(PY) -m venv $(CHECK_VENV)
-	$(CHECK_VENV)/bin/python -m pip install --quiet "$$(ls dist/vantrel-*.whl)[test]"
+	tag=$$($(PY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') && \
+	rm -rf $(CHECK_VENV) $(CHECK_DIR)/from-sdist dist/vantrel-*.tar.gz dist/vantrel-*-$$tag-*.whl && \
+	$(PY) -m build --quiet --sdist --no-isolation --outdir dist . && \
+	$(PIP) wheel --quiet --no-deps --wheel-dir $(CHECK_DIR)/from-sdist dist/vantrel-*.tar.gz && \
+	$(PIP) wheel --quiet --no-deps --wheel-dir dist -C build-dir=$(CHECK_DIR)/cmake . && \
+	$(PY) -m venv $(CHECK_VENV) && \
+	$(CHECK_VENV)/bin/python -m pip install --quiet "$$(ls dist/vantrel-*-$$tag-*.whl)[test]"
 	cd tests && ../$(CHECK_VENV)/bin/pytest $(PYTEST_ARGS)
+
+# `wheel-check` under every supported interpreter that tools/find-python finds,
+# each with a build environment of its own (.venv-3.X; the default .venv when
+# it holds that version). dist/ ends with the sdist and one tested wheel per
+# interpreter. Goes on after a failure and sums up at the end.
+wheels:
+	@pythons=$$($(FIND_PYTHON) --all) || exit 1; \
+	[ -n "$$pythons" ] || { echo "error: no supported CPython found"; exit 1; }; \
+	rm -rf dist/vantrel-*; \
+	passed=; failed=; \
+	for p in $$pythons; do \
+		v=$$($$p -c '$(PYVER)'); \
+		venv=.venv-$$v; \
+		[ "$$($(PY) -c '$(PYVER)' 2>/dev/null)" = "$$v" ] && venv=$(VENV); \
+		echo "=== CPython $$v: $$p (build environment $$venv)"; \
+		if $(MAKE) --no-print-directory wheel-check PYTHON=$$p VENV=$$venv CHECK_DIR=build/wheel-check-$$v; \
+		then passed="$$passed $$v"; else failed="$$failed $$v"; fi; \
+	done; \
+	echo "=== passed:$${passed:- none}; failed:$${failed:- none}"; \
+	$(FIND_PYTHON) --all >/dev/null; \
+	[ -z "$$failed" ]
+
+test-all: lint wheels
 
 # Long fuzz runs of the input fuzzers (the suite runs them briefly).
 fuzz: build

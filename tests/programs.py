@@ -10,6 +10,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -47,3 +48,38 @@ def _kill_group(pgid):
         os.killpg(pgid, signal.SIGKILL)
     except ProcessLookupError:
         pass
+
+
+def start_time(pid):
+    """The start time of process `pid` while it runs, None once it has ended
+    (a zombie counts as ended). Comparing start times tells a reused pid apart."""
+    try:
+        stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    fields = stat[stat.rindex(")") + 2 :].split()
+    return None if fields[0] in ("Z", "X") else fields[19]
+
+
+class Watch:
+    """Processes seen running now, so that later checks follow these very
+    processes even if their pids are reused."""
+
+    def __init__(self, pids):
+        self.started = {pid: start_time(pid) for pid in pids}
+        assert None not in self.started.values(), f"not running: {self.started}"
+
+    def running(self):
+        return [pid for pid, t in self.started.items() if start_time(pid) == t]
+
+    def wait_ended(self, timeout):
+        """Waits up to `timeout` seconds for all to end; returns the ones still running."""
+        deadline = time.monotonic() + timeout
+        while (left := self.running()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return left
+
+
+# Under AddressSanitizer realloc always moves the block, so printed text never
+# grows in place and a long print turns quadratic: sanitized runs print less.
+MANY_LINES = 10_000 if os.environ.get("VANTREL_SANITIZED") else 100_000

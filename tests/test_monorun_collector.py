@@ -5,6 +5,7 @@ import copy
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from programs import MANY_LINES
 from twins import _HandleContent as PyHandleContent
 
 from vantrel.monorun import _HandleContent
@@ -130,6 +131,6 @@ def test_return_examples():
 
 def test_many_prints_join_in_order():
     pc = _HandleContent()
-    for i in range(100_000):
+    for i in range(MANY_LINES):
         pc.xprint("line ", i)
-    assert pc.print_content == "".join(f"line {i}\n" for i in range(100_000))
+    assert pc.print_content == "".join(f"line {i}\n" for i in range(MANY_LINES))

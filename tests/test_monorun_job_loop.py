@@ -8,6 +8,7 @@ import traceback
 import types
 
 import pytest
+from programs import MANY_LINES
 
 import vantrel.monorun as m
 
@@ -184,8 +185,8 @@ def test_many_sources_and_long_sources():
 
 
 def test_a_job_printing_many_lines():
-    (msg,) = answers("for i in range(100_000):\n    xprint('line', i)")
-    assert msg[1] == "".join(f"line{i}\n" for i in range(100_000))
+    (msg,) = answers(f"for i in range({MANY_LINES}):\n    xprint('line', i)")
+    assert msg[1] == "".join(f"line{i}\n" for i in range(MANY_LINES))
 
 
 @pytest.mark.parametrize(

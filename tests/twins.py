@@ -1,5 +1,15 @@
 """Plain-Python versions of our classes, for tests that compare behaviour."""
 
+# Names that a `class` statement adds on CPython 3.13 and later (where it was
+# defined, which attributes its methods set). Our classes are made by calling
+# `type`, as on every version, so they never carry them.
+CLASS_STATEMENT_EXTRAS = ("__firstlineno__", "__static_attributes__")
+
+
+def class_names(cls):
+    """The names in a class namespace, in order, less the class statement's extras."""
+    return [name for name in vars(cls) if name not in CLASS_STATEMENT_EXTRAS]
+
 
 # The collector written as plain Python: ours must not be told apart from it.
 # (No docstring: the class namespace must match ours entry for entry.)

@@ -11,7 +11,7 @@ import traceback as traceback
 from collections.abc import Iterable
 from multiprocessing.queues import Queue
 from types import FrameType
-from typing import Any, NoReturn, Protocol
+from typing import Any, NoReturn, Protocol, TypeAlias
 
 import numpy
 import setproctitle as setproctitle
@@ -22,11 +22,11 @@ np = numpy
 
 # A job: a str of source text, or an iterable whose str items are executed and
 # whose dict items are merged into the worker's namespace (other items are skipped).
-type _Job = str | Iterable[object]
+_Job: TypeAlias = str | Iterable[object]
 
 # An answer: [status, printed, traceback, values], that is
 # ["SUCCESS" or "EXCEPTION", str, str ("" on success), dict[str, Any]].
-type _Answer = list[Any]
+_Answer: TypeAlias = list[Any]
 
 class _Drainable(Protocol):
     def empty(self) -> object: ...

@@ -2,7 +2,7 @@
 
 from collections.abc import Callable, Iterable
 from multiprocessing.queues import Queue
-from typing import Any, ClassVar, Literal, Protocol, overload
+from typing import Any, ClassVar, Literal, Protocol, TypeVar, overload
 
 from vantrel import monorun as _monorun
 from vantrel.monorun import _Answer, _Job
@@ -10,10 +10,13 @@ from vantrel.monorun import _Answer, _Job
 # The worker module, bound at load time.
 cs = _monorun
 
-class _SupportsGet[T](Protocol):
-    def get(self) -> T: ...
+_T_co = TypeVar("_T_co", covariant=True)
+_T = TypeVar("_T")
 
-def reduce[T](red: Iterable[_SupportsGet[T]]) -> list[T]:
+class _SupportsGet(Protocol[_T_co]):
+    def get(self) -> _T_co: ...
+
+def reduce(red: Iterable[_SupportsGet[_T]]) -> list[_T]:
     """One `get()` from each queue of `red`, in order; a pool's queues raise
     RuntimeError when their worker died instead of waiting for ever."""
 

@@ -1,0 +1,173 @@
+"""The notebook story on a real Jupyter kernel: a kernel process started by
+jupyter_client, cells sent to it as messages, interrupts sent the way Jupyter
+sends them (SIGINT to the kernel's whole process group, workers included).
+The cells are those of examples/notebook.ipynb."""
+
+import ast
+import os
+import queue
+import signal
+import time
+
+import nbformat
+import pytest
+from jupyter_client import KernelManager
+from nbclient import NotebookClient
+from programs import ROOT, Watch
+
+NOTEBOOK = ROOT / "examples" / "notebook.ipynb"
+ENDS = 15  # seconds; the workers are expected to go well within it
+
+
+def notebook():
+    return nbformat.read(NOTEBOOK, as_version=4)
+
+
+CELLS = {cell.id: cell.source for cell in notebook().cells}
+
+# Six jobs over two workers: each answer names its job, its worker and the
+# worker's share of the data that the notebook's cells built.
+PAIRING = """\
+answers = MPNR.map([f"import os\\nxreturn(k={k}, pid=os.getpid(), part=part)" for k in range(6)])
+print([(a[3]["k"], a[3]["pid"], a[3]["part"]) for a in answers])
+"""
+
+
+@pytest.fixture(autouse=True)
+def jupyter_dirs(tmp_path, monkeypatch):
+    # Kernel specs, runtime files and profiles of this test only: the kernel is
+    # the ipykernel of this interpreter, whatever else is installed.
+    for var, sub in [
+        ("JUPYTER_PATH", "share"),
+        ("JUPYTER_DATA_DIR", "data"),
+        ("JUPYTER_CONFIG_DIR", "config"),
+        ("JUPYTER_RUNTIME_DIR", "runtime"),
+        ("IPYTHONDIR", "ipython"),
+    ]:
+        monkeypatch.setenv(var, str(tmp_path / sub))
+    monkeypatch.setenv("JUPYTER_PLATFORM_DIRS", "1")
+
+
+class Kernel:
+    def __init__(self, cwd):
+        self.km = KernelManager(kernel_name="python3")
+        self.km.start_kernel(cwd=str(cwd))
+        self.process = self.km.provisioner.process
+        self.kc = self.km.client()
+        self.kc.start_channels()
+        self.kc.wait_for_ready(timeout=60)
+
+    def run(self, code, timeout=60, interrupt_on=None):
+        """Runs one cell; returns its reply and the text it printed. With
+        `interrupt_on`, interrupts the kernel once that text has been printed."""
+        msg_id = self.kc.execute(code)
+        printed = ""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                msg = self.kc.get_iopub_msg(timeout=max(0.01, deadline - time.monotonic()))
+            except queue.Empty:
+                raise AssertionError(f"cell still running after {timeout} s:\n{code}") from None
+            if msg["parent_header"].get("msg_id") != msg_id:
+                continue
+            if msg["msg_type"] == "stream":
+                printed += msg["content"]["text"]
+                if interrupt_on and interrupt_on in printed:
+                    interrupt_on = None
+                    time.sleep(0.3)  # well into the wait
+                    self.km.interrupt_kernel()
+            elif msg["msg_type"] == "status" and msg["content"]["execution_state"] == "idle":
+                break
+        while (reply := self.kc.get_shell_msg(timeout=timeout))["parent_header"][
+            "msg_id"
+        ] != msg_id:
+            pass  # the reply to an earlier request, such as the readiness check
+        return reply["content"], printed
+
+    def ok(self, code):
+        reply, printed = self.run(code)
+        assert reply["status"] == "ok", reply.get("traceback")
+        return printed
+
+    def close(self):
+        self.kc.stop_channels()
+        try:  # the kernel's process group: the kernel and every worker it started
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait()
+        self.km.cleanup_resources()
+
+
+@pytest.fixture
+def kernel(tmp_path):
+    k = Kernel(tmp_path)
+    yield k
+    k.close()
+
+
+def workers_of(printed):
+    """The pids that the set-up cell printed."""
+    line = printed.strip().splitlines()[-1]
+    assert line.startswith("workers: "), printed
+    return ast.literal_eval(line.split(": ", 1)[1])
+
+
+def test_notebook_runs_and_shutdown_ends_its_workers(tmp_path):
+    nb = notebook()
+    client = NotebookClient(
+        nb, timeout=60, kernel_name="python3", resources={"metadata": {"path": str(tmp_path)}}
+    )
+    out = {}
+    with client.setup_kernel():  # leaving it shuts the kernel down
+        for index, cell in enumerate(nb.cells):
+            client.execute_cell(cell, index)
+            out[cell.id] = "".join(o.get("text", "") for o in cell.get("outputs", []))
+            if cell.id == "setup":
+                workers = Watch(workers_of(out["setup"]))
+    assert len(workers.started) == 2
+    assert out["build-state"] == "built: ['SUCCESS', 'SUCCESS']\n"
+    assert out["read-state"] == "{'part': 0, 'total': 499500}\n{'part': 1, 'total': 1499500}\n"
+    assert workers.wait_ended(ENDS) == []
+
+
+def test_setup_twice_interrupt_and_shutdown(kernel):
+    workers = workers_of(kernel.ok(CELLS["setup"]))
+    watch = Watch(workers)
+    kernel.ok("first_pool = MPNR")
+    # Run again, the set-up cell hands out the same pool and workers.
+    assert workers_of(kernel.ok(CELLS["setup"])) == workers
+    assert kernel.ok("print(MPNR is first_pool)") == "True\n"
+    kernel.ok(CELLS["build-state"])
+
+    # Interrupted while `map` waits: the cell ends with KeyboardInterrupt and the
+    # workers, which got the SIGINT too, keep running with their state.
+    reply, _ = kernel.run(
+        "print('mapping', flush=True)\nMPNR.map(['import time\\ntime.sleep(0.5)'] * 8)",
+        interrupt_on="mapping",
+    )
+    assert (reply["status"], reply["ename"]) == ("error", "KeyboardInterrupt")
+    assert watch.running() == workers
+
+    # The next cell's answers pair with their jobs, and each worker still has
+    # its share of the data.
+    pairs = ast.literal_eval(kernel.ok(PAIRING))
+    assert pairs == [(k, workers[k % 2], k % 2) for k in range(6)]
+    assert kernel.ok(CELLS["read-state"]).splitlines() == [
+        "{'part': 0, 'total': 499500}",
+        "{'part': 1, 'total': 1499500}",
+    ]
+
+    # A normal shutdown, as a notebook front end asks for it, takes the workers
+    # along. (ipykernel ends the children in its process group; they stay
+    # zombies until reaped, so the kernel may be sent SIGTERM in the end.)
+    kernel.km.shutdown_kernel(now=False)
+    assert watch.wait_ended(ENDS) == []
+
+
+def test_kernel_killed_outright(kernel):
+    watch = Watch(workers_of(kernel.ok(CELLS["setup"])))
+    kernel.ok(CELLS["build-state"])
+    # As the out-of-memory killer would: the kernel alone, no atexit handler.
+    os.kill(kernel.process.pid, signal.SIGKILL)
+    assert watch.wait_ended(ENDS) == []
