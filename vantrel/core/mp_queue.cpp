@@ -33,10 +33,10 @@
 #include "module.hpp"
 #include "state.hpp"
 
-#include <cerrno>
-#include <cstdint>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -50,21 +50,21 @@
 namespace vantrel::mp_queue {
 
 struct QueueState {
-    bool direct = false;       // the pipe is read and written here, whole messages at a time
-    int reader_fd = -1;        // the queue's pipe
+    bool direct = false; // the pipe is read and written here, whole messages at a time
+    int reader_fd = -1;  // the queue's pipe
     int writer_fd = -1;
     Py_ssize_t pipe_pages = 0; // capacity of the pipe in pages
     Ref rlock, wlock, sem;     // the queue's own locks and count of messages
     Ref waiters;               // the deque of threads waiting on the queue's `_notempty`
     // The worker that answers on this (output) queue, recorded by the process
     // that started it, which alone can watch it.
-    Ref worker;          // weak reference to its multiprocessing.Process
-    Ref jobs;            // weak reference to its input queue
-    pid_t watcher = 0;   // the process that started it
+    Ref worker;        // weak reference to its multiprocessing.Process
+    Ref jobs;          // weak reference to its input queue
+    pid_t watcher = 0; // the process that started it
     pid_t worker_pid = 0;
-    int sentinel = -1;   // readable once the worker has ended
-    pid_t put_by = 0;    // the process in which vantrel last handed a message to `put`
-    bool owes = false;   // see owes_answers()
+    int sentinel = -1;    // readable once the worker has ended
+    pid_t put_by = 0;     // the process in which vantrel last handed a message to `put`
+    bool owes = false;    // see owes_answers()
     bool cut_off = false; // a writer ended in the middle of a message
     // Bytes read from the pipe ahead of the messages taken so far. Only a
     // worker's wait for jobs reads ahead: it is the only reader of its input
@@ -170,7 +170,8 @@ bool facts_hold() noexcept {
     Ref recv_bytes = connection ? class_function(connection.get(), "_recv_bytes") : Ref();
     Ref condition = import_attribute("threading", "Condition");
     Ref probe = condition ? Ref::steal(PyObject_CallNoArgs(condition.get())) : Ref();
-    Ref waiters = probe ? Ref::steal(PyObject_GetAttr(probe.get(), names.waiters_attribute)) : Ref();
+    Ref waiters =
+        probe ? Ref::steal(PyObject_GetAttr(probe.get(), names.waiters_attribute)) : Ref();
     Ref deque = import_attribute("collections", "deque");
     if (!put || !get || !reset || !feed || !send_bytes || !recv_bytes || !waiters || !deque ||
         !PyType_Check(connection.get()) || !PyType_Check(condition.get()) ||
@@ -413,8 +414,9 @@ size_t encode_header(Py_ssize_t size, unsigned char (&header)[long_header]) noex
     }
     std::memset(header, 0xff, short_header);
     for (int i = 0; i < long_header - short_header; ++i)
-        header[short_header + i] = static_cast<unsigned char>(
-            static_cast<std::uint64_t>(size) >> (bits_per_byte * (long_header - short_header - 1 - i)));
+        header[short_header + i] =
+            static_cast<unsigned char>(static_cast<std::uint64_t>(size) >>
+                                       (bits_per_byte * (long_header - short_header - 1 - i)));
     return long_header;
 }
 
@@ -521,16 +523,17 @@ int put_pickled(PyObject* queue, QueueState& s, PyObject* data) noexcept {
 
 // Whose end ends a wait, and how to tell.
 struct Watch {
-    enum class Kind { none, child, parent } kind = Kind::none;
-    Ref process;       // the worker (child): asked between messages
-    int sentinel = -1; // readable once the child has ended
-    pid_t pid = 0;     // the child, or the parent we started under
+    enum class Kind { none, child, caller } kind = Kind::none;
+    Ref process;                    // the worker (child): asked between messages
+    int sentinel = -1;              // readable once the child or the caller has ended
+    pid_t pid = 0;                  // the child
+    const Caller* caller = nullptr; // the caller of this worker
 };
 
 // Whether the watched process has ended, asking the kernel only: no Python
 // code runs, so no signal handler can interrupt a message half read.
 bool ended_quietly(const Watch& w) noexcept {
-    if (w.kind == Watch::Kind::parent) return getppid() != w.pid;
+    if (w.kind == Watch::Kind::caller) return w.caller->gone();
     if (w.kind != Watch::Kind::child) return false;
     siginfo_t info{};
     if (waitid(P_PID, static_cast<id_t>(w.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
@@ -540,9 +543,10 @@ bool ended_quietly(const Watch& w) noexcept {
     return poll(&fd, 1, 0) > 0;
 }
 
-// Whether the watched child has ended, asking its process object (between
-// messages only: this runs Python code). -1 on error.
+// Whether the watched process has ended; a child is asked through its
+// process object (between messages only: this runs Python code). -1 on error.
 int ended(const Watch& w) noexcept {
+    if (w.kind == Watch::Kind::caller) return static_cast<int>(w.caller->gone());
     if (w.kind != Watch::Kind::child) return 0;
     Ref alive = call_method(w.process.get(), names.is_alive);
     if (!alive) return -1;
@@ -564,8 +568,7 @@ Read read_rest(QueueState& s, const Watch& w, char* into, Py_ssize_t size, bool 
         ssize_t got = 0;
         int error = 0;
         bool quiet = false;
-        Py_BEGIN_ALLOW_THREADS
-        for (;;) {
+        Py_BEGIN_ALLOW_THREADS for (;;) {
             if (!whole) {
                 pollfd fd{s.reader_fd, POLLIN, 0};
                 const int r = poll(&fd, 1, watch_ms);
@@ -581,8 +584,7 @@ Read read_rest(QueueState& s, const Watch& w, char* into, Py_ssize_t size, bool 
             if (got < 0) error = errno;
             break;
         }
-        Py_END_ALLOW_THREADS
-        if (error != 0) return fail_with_errno(error);
+        Py_END_ALLOW_THREADS if (error != 0) return fail_with_errno(error);
         if (quiet) {
             if (ended_quietly(w)) {
                 s.cut_off = true;
@@ -642,10 +644,8 @@ Read wait_for_message(QueueState& s, Watch& w, double deadline) noexcept {
         pollfd fds[2] = {{s.reader_fd, POLLIN, 0}, {w.sentinel, POLLIN, 0}};
         const nfds_t count = w.sentinel >= 0 ? 2 : 1;
         int r = 0;
-        Py_BEGIN_ALLOW_THREADS
-        r = poll(fds, count, wait_ms);
-        Py_END_ALLOW_THREADS
-        if (r < 0) {
+        Py_BEGIN_ALLOW_THREADS r = poll(fds, count, wait_ms);
+        Py_END_ALLOW_THREADS if (r < 0) {
             if (errno == EINTR) continue;
             return fail_with_errno(errno);
         }
@@ -743,12 +743,12 @@ Read wait_quietly(QueueState& s, const Watch& w) noexcept {
     for (;;) {
         pollfd fd{s.reader_fd, POLLIN, 0};
         int r = 0;
-        Py_BEGIN_ALLOW_THREADS
-        do {
+        Py_BEGIN_ALLOW_THREADS do {
             r = poll(&fd, 1, watch_ms);
-        } while (r < 0 && errno == EINTR);
-        Py_END_ALLOW_THREADS
-        if (r < 0) return fail_with_errno(errno);
+        }
+        while (r < 0 && errno == EINTR)
+            ;
+        Py_END_ALLOW_THREADS if (r < 0) return fail_with_errno(errno);
         if (r > 0) return Read::message;
         if (ended_quietly(w)) {
             s.cut_off = true;
@@ -772,12 +772,12 @@ Read fill_ahead(QueueState& s, Watch& w, double deadline, bool between) noexcept
         s.ahead_start = 0;
     }
     ssize_t got = 0;
-    Py_BEGIN_ALLOW_THREADS
-    do {
+    Py_BEGIN_ALLOW_THREADS do {
         got = read(s.reader_fd, s.ahead + s.ahead_end, read_ahead_size - s.ahead_end);
-    } while (got < 0 && errno == EINTR);
-    Py_END_ALLOW_THREADS
-    if (got < 0) return fail_with_errno(errno);
+    }
+    while (got < 0 && errno == EINTR)
+        ;
+    Py_END_ALLOW_THREADS if (got < 0) return fail_with_errno(errno);
     if (got == 0) {
         s.cut_off = true;
         PyErr_SetString(PyExc_EOFError, "the queue's pipe has no writer left");
@@ -991,7 +991,8 @@ int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind) noexc
     return put_pickled(queue, *state, data.get());
 }
 
-JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout, pid_t parent) noexcept {
+JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout,
+                       const Caller& caller) noexcept {
     if (!state || !state->direct) {
         PyObject* args[] = {qi, timeout};
         Ref job = Ref::steal(PyObject_VectorcallMethod(
@@ -1005,8 +1006,9 @@ JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout, pid_t
     const double seconds = PyFloat_AsDouble(timeout);
     if (seconds == -1.0 && PyErr_Occurred()) return {Taken::interrupted, {}};
     Watch w;
-    w.kind = Watch::Kind::parent;
-    w.pid = parent;
+    w.kind = Watch::Kind::caller;
+    w.caller = &caller;
+    w.sentinel = caller.fd();
     Ref data;
     switch (read_ahead_message(*state, w, seconds, data)) {
     case Read::message:

@@ -10,9 +10,8 @@
 // through the queue's public `put` and `get`.
 #pragma once
 
+#include "caller.hpp"
 #include "ref.hpp"
-
-#include <sys/types.h>
 
 namespace vantrel::mp_queue {
 
@@ -61,9 +60,10 @@ struct JobReceipt {
     Taken taken;
     Ref job;
 };
-// `parent` is the process the worker started under: a job cut off because
-// it ended is no job.
-JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout, pid_t parent) noexcept;
+// The wait ends early, with nothing, when `caller` ends (a job cut off
+// because its caller ended is no job either).
+JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout,
+                       const Caller& caller) noexcept;
 
 // The caller's wait for the next answer on `qo`, as long as it takes. When
 // the worker that answers on it has died with nothing left to read, raises

@@ -42,12 +42,12 @@ class Worker {
     PyObject* qo_;
     mp_queue::QueueState* qi_state_ = nullptr; // null: not a multiprocessing queue
     mp_queue::QueueState* qo_state_ = nullptr;
-    pid_t parent_ = 0; // the caller (or whoever started the worker for it)
+    Caller caller_;
     JobRunner runner_;
 };
 
 bool Worker::start(PyObject* name) noexcept {
-    parent_ = getppid();
+    if (!caller_.find()) return false;
     Ref differs = Ref::steal(PyObject_RichCompare(Py_None, name, Py_NE));
     if (!differs) return false;
     const int truth = PyObject_IsTrue(differs.get());
@@ -105,11 +105,9 @@ bool Worker::answer(JobRunner::Outcome outcome) noexcept {
 
 // Nobody can reach a worker whose caller has ended: it ends too, at once and
 // without the interpreter's exit steps (they would wait for this process's
-// queue threads, which may be blocked on a pipe nobody reads any more). The
-// caller has ended when this process has another parent than the one it
-// started under: it was handed to a subreaper or to init.
+// queue threads, which may be blocked on a pipe nobody reads any more).
 void Worker::end_if_orphaned() noexcept {
-    if (getppid() == parent_) return;
+    if (!caller_.gone()) return;
     for (const char* stream : {"stdout", "stderr"}) {
         PyObject* file = PySys_GetObject(stream); // borrowed
         if (file && file != Py_None && !call_method(file, names.flush)) PyErr_Clear();
@@ -122,7 +120,7 @@ void Worker::end_if_orphaned() noexcept {
 // signal handler of an earlier job) is reported as unraisable.
 bool Worker::cycle() noexcept {
     mp_queue::JobReceipt receipt =
-        mp_queue::receive_job(qi_, qi_state_, process_state.job_wait, parent_);
+        mp_queue::receive_job(qi_, qi_state_, process_state.job_wait, caller_);
     switch (receipt.taken) {
     case mp_queue::Taken::job:
         return answer(runner_.run(receipt.job.get()));
