@@ -245,7 +245,7 @@ int direct_path_known() noexcept {
     if (wanted < 0) return -1;
     const bool held = wanted != 0 && facts_hold();
     if (PyErr_Occurred()) PyErr_Clear(); // a fact that cannot be read does not hold
-    l.short_str_pickles = held;
+    l.own_pickles = held;
     l.known = held ? 1 : 0;
     if (wanted != 0 && !held && warn_public_path() < 0) return -1;
     return l.known;
@@ -316,6 +316,124 @@ class Held {
     PyObject* lock_;
 };
 
+// --- the commonest messages, without the pickler ------------------------------------
+// An answer with no values is written in the default protocol's own opcodes
+// (PROTO 4, EMPTY_LIST, MARK, three texts, EMPTY_DICT, APPENDS, STOP), which
+// pickle.loads reads like any message. It and the short str of
+// pickle_short_str are recognised on arrival and need no unpickler either.
+
+namespace opcode {
+constexpr unsigned char proto = 0x80, empty_list = ']', mark = '(', short_text = 0x8c, text = 'X',
+                        empty_dict = '}', appends = 'e', stop = '.', frame = 0x95, memoize = 0x94;
+}
+constexpr Py_ssize_t answer_texts = 3;
+constexpr Py_ssize_t longest_short_text = 0xff;
+constexpr Py_ssize_t longest_text = 0xffffffff;
+
+Ref pickle_plain_answer(PyObject* obj) noexcept {
+    if (!PyList_CheckExact(obj) || PyList_GET_SIZE(obj) != answer::item::count) return {};
+    PyObject* values = PyList_GET_ITEM(obj, answer::item::values);
+    if (!PyDict_CheckExact(values) || PyDict_GET_SIZE(values) != 0) return {};
+    const char* texts[answer_texts];
+    Py_ssize_t sizes[answer_texts];
+    Py_ssize_t total = 2 + 2 + 3; // PROTO 4, EMPTY_LIST MARK, EMPTY_DICT APPENDS STOP
+    for (Py_ssize_t i = 0; i < answer_texts; ++i) {
+        PyObject* item = PyList_GET_ITEM(obj, i);
+        if (!PyUnicode_CheckExact(item)) return {};
+        texts[i] = PyUnicode_AsUTF8AndSize(item, &sizes[i]);
+        if (!texts[i]) {
+            PyErr_Clear(); // lone surrogates: the pickler knows what to do
+            return {};
+        }
+        if (sizes[i] > longest_text) return {};
+        total += sizes[i] + (sizes[i] <= longest_short_text ? 2 : 5);
+    }
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
+    if (!data) return {};
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()));
+    *out++ = opcode::proto;
+    *out++ = 4;
+    *out++ = opcode::empty_list;
+    *out++ = opcode::mark;
+    for (Py_ssize_t i = 0; i < answer_texts; ++i) {
+        const auto size = static_cast<std::uint64_t>(sizes[i]);
+        if (sizes[i] <= longest_short_text) {
+            *out++ = opcode::short_text;
+            *out++ = static_cast<unsigned char>(size);
+        } else {
+            *out++ = opcode::text;
+            for (int b = 0; b < 4; ++b) // little-endian
+                *out++ = static_cast<unsigned char>(size >> (bits_per_byte * b));
+        }
+        std::memcpy(out, texts[i], static_cast<size_t>(size));
+        out += size;
+    }
+    *out++ = opcode::empty_dict;
+    *out++ = opcode::appends;
+    *out = opcode::stop;
+    return data;
+}
+
+// Reads one text of a plain answer at `*at` (advanced past it); null when
+// the bytes are not one.
+Ref read_text(const unsigned char*& at, const unsigned char* end) noexcept {
+    std::uint64_t size = 0;
+    if (at < end && *at == opcode::short_text && end - at >= 2) {
+        size = at[1];
+        at += 2;
+    } else if (at < end && *at == opcode::text && end - at >= 5) {
+        for (int b = 4; b >= 1; --b)
+            size = (size << bits_per_byte) | at[b];
+        at += 5;
+    } else {
+        return {};
+    }
+    if (size > static_cast<std::uint64_t>(end - at)) return {};
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at),
+                                               static_cast<Py_ssize_t>(size), nullptr));
+    if (!text) PyErr_Clear(); // let pickle.loads say what is wrong
+    at += size;
+    return text;
+}
+
+// A message of one of the two shapes above, decoded without an unpickler;
+// null (no error) for any other message.
+Ref unpickle_known(PyObject* data) noexcept {
+    const auto* at = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+    const unsigned char* end = at + PyBytes_GET_SIZE(data);
+    constexpr Py_ssize_t str_framing = 11;
+    if (end - at >= str_framing + 4 && at[0] == opcode::proto && at[1] == 4 &&
+        at[2] == opcode::frame) {
+        const unsigned char* text = at + str_framing;
+        Ref str = read_text(text, end - 2);
+        if (str && text == end - 2 && end[-2] == opcode::memoize && end[-1] == opcode::stop)
+            return str;
+        return {};
+    }
+    if (end - at < 7 || at[0] != opcode::proto || at[1] != 4 || at[2] != opcode::empty_list ||
+        at[3] != opcode::mark || end[-3] != opcode::empty_dict || end[-2] != opcode::appends ||
+        end[-1] != opcode::stop)
+        return {};
+    at += 4;
+    Ref list = Ref::steal(PyList_New(answer::item::count));
+    if (!list) {
+        PyErr_Clear();
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < answer_texts; ++i) {
+        Ref text = read_text(at, end - 3);
+        if (!text) return {};
+        PyList_SET_ITEM(list.get(), i, text.release());
+    }
+    Ref values = at == end - 3 ? Ref::steal(PyDict_New()) : Ref();
+    if (!values) {
+        PyErr_Clear();
+        return {};
+    }
+    PyList_SET_ITEM(list.get(), answer::item::values, values.release());
+    return list;
+}
+
 // --- pickling now ------------------------------------------------------------------
 
 // The bytes that multiprocessing would send for `obj`. A pickler is reused
@@ -323,8 +441,8 @@ class Held {
 // is in use (pickling ran code that sends again) another one is made.
 Ref pickle_now(PyObject* obj) noexcept {
     QueueLayout& l = layout();
-    if (l.short_str_pickles) {
-        Ref quick = pickle_short_str(obj);
+    if (l.own_pickles) {
+        Ref quick = PyUnicode_CheckExact(obj) ? pickle_short_str(obj) : pickle_plain_answer(obj);
         if (quick || PyErr_Occurred()) return quick;
     }
     if (l.pickler_busy) {
@@ -390,6 +508,10 @@ Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
 // interrupt that lands while it is unpickled: it is unpickled again, and the
 // interrupt is delivered afterwards.
 Ref unpickle(PyObject* data) noexcept {
+    if (layout().own_pickles) {
+        Ref known = unpickle_known(data);
+        if (known) return known;
+    }
     Ref obj = call(layout().loads, data);
     if (obj || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) == 0) return obj;
     SavedError interrupt;
@@ -434,36 +556,63 @@ int feeder_idle(PyObject* queue, const QueueState& s) noexcept {
     return waiting < 0 ? -1 : static_cast<int>(waiting > 0);
 }
 
-// Writes `data` as one message when that cannot wait: nothing handed to the
-// feeder may be overtaken, and the pipe must have room for all of it. 1 when
-// written, 0 when the message must go through `put`, -1 on error.
-int write_direct(PyObject* queue, QueueState& s, PyObject* data) noexcept {
-    const Py_ssize_t size = PyBytes_GET_SIZE(data);
-    unsigned char header[long_header];
-    const size_t header_size = encode_header(size, header);
+// The most messages one write carries (two parts each, within IOV_MAX).
+constexpr Py_ssize_t batch_messages = 256;
+// What one batch of messages may weigh before it is written.
+constexpr Py_ssize_t batch_bytes = Py_ssize_t{32} * 1024;
+
+// What became of messages offered to the pipe.
+enum class Wrote {
+    all,     // written
+    no_room, // the pipe is too full now: later, or through `put`
+    feeder,  // the queue's feeder holds messages, or they could never fit: `put`
+    error,   // the error is set
+};
+
+// Writes the `count` messages of `messages` (bytes) in one go when that
+// cannot wait: nothing handed to the feeder may be overtaken, and the pipe
+// must have room for all of them.
+Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages,
+                   Py_ssize_t count) noexcept {
+    unsigned char headers[batch_messages][long_header];
+    iovec parts[2 * batch_messages];
+    if (count > batch_messages) return Wrote::no_room;
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t size = PyBytes_GET_SIZE(messages[i]);
+        const size_t header_size = encode_header(size, headers[i]);
+        parts[2 * i] = {headers[i], header_size};
+        parts[(2 * i) + 1] = {PyBytes_AS_STRING(messages[i]), static_cast<size_t>(size)};
+        total += size + static_cast<Py_ssize_t>(header_size);
+    }
     const long page = layout().page_size;
-    const Py_ssize_t pages = (size + static_cast<Py_ssize_t>(header_size) + page - 1) / page;
+    const Py_ssize_t pages = (total + page - 1) / page;
     // The unread bytes fill at most unread / page + 2 pages.
     constexpr Py_ssize_t partly_filled = 2;
-    if (pages + partly_filled > s.pipe_pages) return 0;
+    if (pages + partly_filled > s.pipe_pages) return count == 1 ? Wrote::feeder : Wrote::no_room;
     const int idle = feeder_idle(queue, s);
-    if (idle <= 0) return idle;
+    if (idle <= 0) return idle < 0 ? Wrote::error : Wrote::feeder;
     int unread = 0;
-    if (ioctl(s.writer_fd, FIONREAD, &unread) < 0) return 0;
-    if (pages + unread / page + partly_filled > s.pipe_pages) return 0;
+    if (ioctl(s.writer_fd, FIONREAD, &unread) < 0) return Wrote::feeder;
+    if (pages + (unread / page) + partly_filled > s.pipe_pages) return Wrote::no_room;
 
     const int locked = try_acquire(s.wlock.get());
-    if (locked <= 0) return locked;
+    if (locked <= 0) return locked < 0 ? Wrote::error : Wrote::feeder; // another process writes
     Held wlock(s.wlock.get());
-    const int counted = try_acquire(s.sem.get());
-    if (counted <= 0) return counted;
+    // One count per message, as `put` takes it.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const int counted = try_acquire(s.sem.get());
+        if (counted > 0) continue;
+        for (Py_ssize_t j = 0; j < i; ++j)
+            if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
+        return counted < 0 ? Wrote::error : Wrote::feeder; // a full bounded queue: put waits
+    }
 
-    iovec parts[2] = {{header, header_size}, {PyBytes_AS_STRING(data), static_cast<size_t>(size)}};
     iovec* part = parts;
-    int left_parts = 2;
+    auto left_parts = static_cast<int>(2 * count);
     int error = 0;
-    const bool small = header_size + static_cast<size_t>(size) <= atomic_write;
-    PyThreadState* released = small ? nullptr : PyEval_SaveThread();
+    PyThreadState* released =
+        static_cast<size_t>(total) <= atomic_write ? nullptr : PyEval_SaveThread();
     while (left_parts > 0) {
         const ssize_t written = writev(s.writer_fd, part, left_parts);
         if (written < 0) {
@@ -484,12 +633,12 @@ int write_direct(PyObject* queue, QueueState& s, PyObject* data) noexcept {
     }
     if (released) PyEval_RestoreThread(released);
     if (error != 0) {
-        if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
+        s.cut_off = true; // what was written of the batch cannot be taken back
         errno = error;
         PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
+        return Wrote::error;
     }
-    return 1;
+    return Wrote::all;
 }
 
 // Hands `data` to the queue's `put`, wrapped so that the feeder sends the
@@ -985,10 +1134,177 @@ int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind) noexc
     Ref data = pickle_or_stand_in(message, kind);
     if (!data) return -1;
     if (state->direct) {
-        const int written = write_direct(queue, *state, data.get());
-        if (written != 0) return written < 0 ? -1 : 0;
+        PyObject* message_data = data.get();
+        switch (write_direct(queue, *state, &message_data, 1)) {
+        case Wrote::all:
+            return 0;
+        case Wrote::error:
+            return -1;
+        case Wrote::no_room:
+        case Wrote::feeder:
+            break;
+        }
     }
     return put_pickled(queue, *state, data.get());
+}
+
+// --- batches -----------------------------------------------------------------------
+
+struct Outbox::Lane {
+    Ref queue;
+    QueueState* state = nullptr;
+    Ref pending;               // list of bytes, oldest first
+    Py_ssize_t first = 0;      // the first message of `pending` not sent yet
+    Py_ssize_t held_bytes = 0; // what the messages not sent yet weigh
+    bool through_put = false;  // a message went to `put`: the later ones follow it
+    bool stalled = false;      // the pipe had room for none of them at the last look
+
+    Py_ssize_t held() const noexcept {
+        return pending ? PyList_GET_SIZE(pending.get()) - first : 0;
+    }
+    void sent(Py_ssize_t count) noexcept {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            held_bytes -= PyBytes_GET_SIZE(PyList_GET_ITEM(pending.get(), first + i));
+        first += count;
+        if (held() == 0) {
+            pending.reset();
+            first = 0;
+            held_bytes = 0;
+        }
+    }
+};
+
+Outbox::Outbox(Py_ssize_t lanes) noexcept
+    : lanes_(new (std::nothrow) Lane[static_cast<size_t>(lanes > 0 ? lanes : 1)]),
+      count_(lanes > 0 ? lanes : 1) {}
+
+Outbox::~Outbox() {
+    delete[] lanes_;
+}
+
+int Outbox::add(Py_ssize_t lane, PyObject* queue, QueueState* state, PyObject* message,
+                Kind kind) noexcept {
+    if (!lanes_) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Lane& l = lanes_[lane % count_];
+    if (l.held() > 0 && l.queue.get() != queue && send_all(l) < 0) return -1;
+    if (!state || !state->direct) return send(queue, state, message, kind);
+    Ref data = pickle_or_stand_in(message, kind);
+    if (!data) return -1;
+    if (l.queue.get() != queue) {
+        l.queue = Ref::borrow(queue);
+        l.state = state;
+        l.through_put = false;
+    }
+    if (l.through_put) return put_pickled(queue, *state, data.get());
+    if (!l.pending) {
+        l.pending = Ref::steal(PyList_New(0));
+        if (!l.pending) return -1;
+    }
+    if (PyList_Append(l.pending.get(), data.get()) < 0) return -1;
+    l.held_bytes += PyBytes_GET_SIZE(data.get());
+    return l.held() >= batch_messages || l.held_bytes >= batch_bytes ? pump(l) : 0;
+}
+
+// Writes as many of a lane's messages as the pipe takes now, in their
+// order; when they cannot go directly at all, hands them all to `put`.
+int Outbox::pump(Lane& l) noexcept {
+    l.stalled = false;
+    while (l.held() > 0) {
+        PyObject** next = &PySequence_Fast_ITEMS(l.pending.get())[l.first];
+        const Py_ssize_t batch = std::min(l.held(), batch_messages);
+        Wrote wrote = write_direct(l.queue.get(), *l.state, next, batch);
+        Py_ssize_t written = batch;
+        if (wrote == Wrote::no_room && batch > 1) {
+            wrote = write_direct(l.queue.get(), *l.state, next, 1);
+            written = 1;
+        }
+        switch (wrote) {
+        case Wrote::all:
+            l.sent(written);
+            continue;
+        case Wrote::no_room:
+            l.stalled = true;
+            return 0;
+        case Wrote::feeder:
+            return send_all(l);
+        case Wrote::error:
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// A lane's messages, all of them now: directly while they fit, then through
+// `put`.
+int Outbox::send_all(Lane& l) noexcept {
+    if (!l.through_put && pump(l) < 0) return -1;
+    while (l.held() > 0) {
+        if (put_pickled(l.queue.get(), *l.state, PyList_GET_ITEM(l.pending.get(), l.first)) < 0)
+            return -1;
+        l.through_put = true;
+        l.sent(1);
+    }
+    return 0;
+}
+
+int Outbox::pump() noexcept {
+    for (Py_ssize_t i = 0; lanes_ && i < count_; ++i)
+        if (pump(lanes_[i]) < 0) return -1;
+    return 0;
+}
+
+int Outbox::send_all() noexcept {
+    for (Py_ssize_t i = 0; lanes_ && i < count_; ++i)
+        if (send_all(lanes_[i]) < 0) return -1;
+    return 0;
+}
+
+bool Outbox::holding() const noexcept {
+    for (Py_ssize_t i = 0; lanes_ && i < count_; ++i)
+        if (lanes_[i].held() > 0) return true;
+    return false;
+}
+
+// Waits until `reader_fd` (or `sentinel`) is readable or a stalled lane's
+// pipe has room, at most `timeout_ms`; 1 readable, 2 sentinel, 0 otherwise.
+int Outbox::wait(int reader_fd, int sentinel, int timeout_ms) noexcept {
+    constexpr size_t most_fds = 64;
+    pollfd fds[most_fds];
+    nfds_t count = 0;
+    fds[count++] = {reader_fd, POLLIN, 0};
+    if (sentinel >= 0) fds[count++] = {sentinel, POLLIN, 0};
+    const nfds_t first_lane = count;
+    bool retry_soon = false;
+    for (Py_ssize_t i = 0; i < count_ && count < most_fds; ++i) {
+        const Lane& l = lanes_[i];
+        if (l.held() == 0) continue;
+        // A lane whose pipe had room, but not enough, is looked at again
+        // shortly instead of being woken at once.
+        if (!l.stalled)
+            retry_soon = true;
+        else
+            fds[count++] = {l.state->writer_fd, POLLOUT, 0};
+    }
+    constexpr int soon_ms = 1;
+    if (retry_soon || count == most_fds) timeout_ms = std::min(timeout_ms, soon_ms);
+    int r = 0;
+    Py_BEGIN_ALLOW_THREADS r = poll(fds, count, timeout_ms);
+    Py_END_ALLOW_THREADS if (r < 0) {
+        if (errno == EINTR) return 0; // the caller takes the signal
+        fail_with_errno(errno);
+        return -1;
+    }
+    for (nfds_t i = first_lane; i < count; ++i)
+        if (fds[i].revents != 0)
+            for (Py_ssize_t j = 0; j < count_; ++j)
+                if (lanes_[j].held() > 0 && lanes_[j].state->writer_fd == fds[i].fd)
+                    lanes_[j].stalled = false;
+    if (r > 0 && fds[0].revents != 0) return 1;
+    if (r > 0 && sentinel >= 0 && fds[1].revents != 0) return 2;
+    return 0;
 }
 
 JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout,
@@ -1025,10 +1341,28 @@ JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout,
     return {Taken::job, std::move(job)};
 }
 
-Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position) noexcept {
+Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox* outbox) noexcept {
     if (!state) return call_method(qo, names.get);
-    if (!state->direct) return receive_answer_public(qo, *state, position);
+    if (!state->direct) {
+        if (outbox && outbox->send_all() < 0) return {};
+        return receive_answer_public(qo, *state, position);
+    }
     Watch w = watch_worker(*state);
+    // While jobs are held back for want of room, they go out as the workers
+    // make room, until this answer is there.
+    while (outbox && outbox->holding()) {
+        if (PyErr_CheckSignals() < 0 || outbox->pump() < 0) return {};
+        if (!outbox->holding()) break;
+        const int ready = outbox->wait(state->reader_fd, w.sentinel, watch_ms);
+        if (ready < 0) return {};
+        if (ready == 1) break;
+        if (ready == 2 || w.kind == Watch::Kind::child) {
+            const int dead = ended(w);
+            if (dead < 0) return {};
+            if (dead != 0) break; // read_message tells the rest
+            if (ready == 2) w.sentinel = -1;
+        }
+    }
     Ref data;
     switch (read_message(*state, -1, w, data)) {
     case Read::message:

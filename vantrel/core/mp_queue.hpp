@@ -47,6 +47,39 @@ enum class Kind { job, answer };
 // are not multiprocessing queues, which get a plain `put(message)`).
 int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind) noexcept;
 
+// Jobs for several queues, pickled as they come and written in as few
+// writes as possible. Each lane (one queue at a time) keeps its messages in
+// their order. Messages that find no room in a pipe are held back until
+// there is (pump(), wait()), or handed to the queue's `put` (send_all());
+// what is still held when the outbox goes away is never sent.
+class Outbox {
+  public:
+    explicit Outbox(Py_ssize_t lanes) noexcept;
+    Outbox(const Outbox&) = delete;
+    Outbox& operator=(const Outbox&) = delete;
+    ~Outbox();
+
+    // `message` for `queue` on lane `lane` (state as for send).
+    int add(Py_ssize_t lane, PyObject* queue, QueueState* state, PyObject* message,
+            Kind kind) noexcept;
+    // Writes what the pipes take now.
+    int pump() noexcept;
+    // Sends everything now, through `put` what does not fit.
+    int send_all() noexcept;
+    // Whether messages are held back.
+    bool holding() const noexcept;
+    // Waits at most `timeout_ms` for `reader_fd` (1), `sentinel` (2) or room
+    // in a pipe that held messages back (0); -1 on error.
+    int wait(int reader_fd, int sentinel, int timeout_ms) noexcept;
+
+  private:
+    struct Lane;
+    int pump(Lane& lane) noexcept;
+    int send_all(Lane& lane) noexcept;
+    Lane* lanes_;
+    Py_ssize_t count_;
+};
+
 // --- receiving ------------------------------------------------------------
 
 // A worker's wait for its next job, up to `timeout` seconds.
@@ -69,7 +102,9 @@ JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout,
 // the worker that answers on it has died with nothing left to read, raises
 // RuntimeError naming its pid, its exit code and `position` (the job's place
 // in a batch; -1 for "the job").
-Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position) noexcept;
+// Jobs that `outbox` holds back go out while this waits.
+Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position,
+                   Outbox* outbox = nullptr) noexcept;
 
 // Reads and drops every message `queue` holds now: 1 when it did (a queue of
 // the checked layout), 0 when the caller must use the public calls instead.

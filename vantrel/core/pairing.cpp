@@ -31,10 +31,10 @@ int state(PyObject* queue, mp_queue::QueueState*& s) noexcept {
 
 } // namespace
 
-Ref next_answer(PyObject* qo, Py_ssize_t position) noexcept {
+Ref next_answer(PyObject* qo, Py_ssize_t position, mp_queue::Outbox* outbox) noexcept {
     mp_queue::QueueState* s = nullptr;
     if (state(qo, s) < 0) return {};
-    return mp_queue::receive_answer(qo, s, position);
+    return mp_queue::receive_answer(qo, s, position, outbox);
 }
 
 void abandon(PyObject* qo) noexcept {

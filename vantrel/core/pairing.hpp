@@ -11,14 +11,16 @@
 //    never take each other's answers.
 #pragma once
 
+#include "mp_queue.hpp"
 #include "ref.hpp"
 
 namespace vantrel {
 
 // The next answer on `qo` (any object with get()). On a worker's queue the
 // wait watches the worker and raises RuntimeError naming `position` (-1: "the
-// job") when it ended without answering.
-Ref next_answer(PyObject* qo, Py_ssize_t position) noexcept;
+// job") when it ended without answering. Jobs that `outbox` holds back go out
+// while it waits.
+Ref next_answer(PyObject* qo, Py_ssize_t position, mp_queue::Outbox* outbox = nullptr) noexcept;
 
 // A call that sent jobs to the worker behind `qo` ends without reading all
 // their answers. Keeps the exception being raised.

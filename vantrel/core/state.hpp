@@ -117,21 +117,21 @@ struct Stdlib {
 // pickling messages; filled at the first queue met (the caller's thread or
 // the worker's main thread).
 struct QueueLayout {
-    int known = -1;                 // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
-    long page_size = 0;             // of a pipe's buffers
-    ProcessRef connection_type;     // multiprocessing.connection.Connection
-    ProcessRef condition_type;      // threading.Condition
-    ProcessRef pickled;             // vantrel._control.Pickled: bytes handed to put
-    ProcessRef deferring_put;       // vantrel._control.put_deferring_interrupts
-    ProcessRef loads;               // pickle.loads
-    ProcessRef pickler_class;       // multiprocessing.reduction.ForkingPickler
-    ProcessRef extra_reducers;      // its registry: a pickler is made again when it grows
-    ProcessRef pickler;             // a ForkingPickler over `pickle_file`, reused
-    ProcessRef pickle_file;         // io.BytesIO
-    ProcessRef file_start;          // 0, where `pickle_file` is rewound to
-    Py_ssize_t reducers_seen = -1;  // size of the registry when `pickler` was made
-    bool pickler_busy = false;      // `pickler` is in use (pickling ran code that sends)
-    bool short_str_pickles = false; // a short str is pickled without the pickler
+    int known = -1;                // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
+    long page_size = 0;            // of a pipe's buffers
+    ProcessRef connection_type;    // multiprocessing.connection.Connection
+    ProcessRef condition_type;     // threading.Condition
+    ProcessRef pickled;            // vantrel._control.Pickled: bytes handed to put
+    ProcessRef deferring_put;      // vantrel._control.put_deferring_interrupts
+    ProcessRef loads;              // pickle.loads
+    ProcessRef pickler_class;      // multiprocessing.reduction.ForkingPickler
+    ProcessRef extra_reducers;     // its registry: a pickler is made again when it grows
+    ProcessRef pickler;            // a ForkingPickler over `pickle_file`, reused
+    ProcessRef pickle_file;        // io.BytesIO
+    ProcessRef file_start;         // 0, where `pickle_file` is rewound to
+    Py_ssize_t reducers_seen = -1; // size of the registry when `pickler` was made
+    bool pickler_busy = false;     // `pickler` is in use (pickling ran code that sends)
+    bool own_pickles = false;      // short str jobs and plain answers skip the pickler
 };
 
 struct ProcessState {

@@ -26,6 +26,9 @@ template <typename Visit> int deal(PyObject* jobs, PyObject* handles, Visit visi
     if (!it) return -1;
     Py_ssize_t position = 0;
     while (Ref job = Ref::steal(PyIter_Next(it.get()))) {
+        // No Python code runs here for a list of str jobs: interrupts are
+        // taken between jobs.
+        if (PyErr_CheckSignals() < 0) return -1;
         PyObject* handle = dealt_to(handles, position++);
         if (!handle || visit(handle, job.get()) < 0) return -1;
     }
@@ -39,50 +42,68 @@ void abandon_rest(PyObject* queues, Py_ssize_t from) noexcept {
         abandon(PySequence_Fast_GET_ITEM(queues, i));
 }
 
-// reduce(red): red[i].get() for each i, in order. A queue of one of our
-// workers is read while watching that worker.
-PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
-    PyObject* queues = a.v[0];
+// red[i].get() for each i, in order. A queue of one of our workers is read
+// while watching that worker, and while the jobs `outbox` holds back go out.
+PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
     Ref answers = Ref::steal(PyList_New(0));
     Ref it = answers ? Ref::steal(PyObject_GetIter(queues)) : Ref();
     if (!it) return nullptr;
     Py_ssize_t position = 0;
     while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
-        Ref answer = next_answer(queue.get(), position);
+        Ref answer = next_answer(queue.get(), position, outbox);
         if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
             abandon_rest(queues, position);
             return nullptr;
         }
         ++position;
     }
-    return PyErr_Occurred() ? nullptr : answers.release();
+    if (PyErr_Occurred() || (outbox && outbox->send_all() < 0)) return nullptr;
+    return answers.release();
 }
 
-// The workers that got jobs from one call of map, and what is owed when the
-// call ends early: from the first job on, every one of them may answer jobs
-// whose answers nobody will read in order.
+PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
+    return gather(a.v[0], nullptr);
+}
+
+// Whether `reduce` is this module's own: then map may read its answers while
+// jobs that found no room in a pipe are still on their way.
+bool is_own_reduce(PyObject* reduce) noexcept {
+    return Py_TYPE(reduce) == reinterpret_cast<PyTypeObject*>(process_state.function_type.get()) &&
+           reinterpret_cast<Function*>(reduce)->spec->body == reduce_body;
+}
+
+// The workers that got jobs from one call of map, and the jobs held back for
+// want of room in their pipes. A call that ends early once its first job was
+// dealt sends every job it dealt (as `put` would have) and leaves the
+// workers that got one owing answers that nobody will read in order.
 class Dealt {
   public:
     explicit Dealt(PyObject* handles) noexcept
-        : handles_(handles), got_jobs_(static_cast<size_t>(PyList_GET_SIZE(handles)), false) {}
+        : handles_(handles), got_jobs_(static_cast<size_t>(PyList_GET_SIZE(handles)), false),
+          outbox(PyList_GET_SIZE(handles)) {}
     void got_job(Py_ssize_t position) noexcept {
         got_jobs_[static_cast<size_t>(position % PyList_GET_SIZE(handles_))] = true;
     }
+    // Keeps the exception being raised.
     void abandon_all() noexcept {
+        SavedError error;
+        if (outbox.send_all() < 0) PyErr_Clear();
         for (size_t i = 0; i < got_jobs_.size(); ++i) {
             if (!got_jobs_[i]) continue;
-            SavedError error;
             Ref qo = Ref::steal(
                 PyObject_GetAttr(PyList_GET_ITEM(handles_, static_cast<Py_ssize_t>(i)), names.qo));
             PyErr_Clear();
-            error.restore();
             if (qo) abandon(qo.get());
         }
+        error.restore();
     }
 
   private:
     PyObject* handles_;
     std::vector<bool> got_jobs_;
+
+  public:
+    mp_queue::Outbox outbox;
 };
 
 PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
@@ -96,15 +117,18 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     Ref handles = Ref::steal(PySequence_List(values.get()));
     if (!handles) return nullptr;
 
-    // Scatter: every job is on a queue before any answer is read.
+    // Scatter: every job is on a queue before any answer is read; a worker's
+    // jobs leave in batches.
     Dealt dealt(handles.get());
+    mp_queue::Outbox& outbox = dealt.outbox;
     Py_ssize_t sent = 0;
-    const int scattered = deal(jobs, handles.get(), [&](PyObject* handle, PyObject* job) noexcept {
-        dealt.got_job(sent++);
+    int scattered = deal(jobs, handles.get(), [&](PyObject* handle, PyObject* job) noexcept {
+        const Py_ssize_t position = sent++;
+        dealt.got_job(position);
         Ref qi = Ref::steal(PyObject_GetAttr(handle, names.qi));
         mp_queue::QueueState* state = nullptr;
         if (!qi || mp_queue::state_of(qi.get(), state) < 0) return -1;
-        return mp_queue::send(qi.get(), state, job, mp_queue::Kind::job);
+        return outbox.add(position, qi.get(), state, job, mp_queue::Kind::job);
     });
 
     // Second pass over the jobs: the output queue behind each position.
@@ -123,9 +147,20 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     // A job list that changed between the passes leaves answers that no
     // position stands for: owed, for the next call to settle.
     if (PyList_GET_SIZE(red.get()) != sent) dealt.abandon_all();
-    if (!block) return red.release(); // the caller reads these answers from here on
-    Ref reduce = lookup_global(fn, names.reduce);
-    Ref answers = reduce ? call(reduce.get(), red.get()) : Ref();
+    Ref reduce = block ? lookup_global(fn, names.reduce) : Ref();
+    if (block && !reduce) {
+        dealt.abandon_all();
+        return nullptr;
+    }
+    // Jobs held back for want of room go out while the answers are read, or
+    // through the queues' `put` when someone else reads them.
+    Ref answers;
+    if (block && is_own_reduce(reduce.get())) {
+        answers = Ref::steal(gather(red.get(), &outbox));
+    } else if (outbox.send_all() == 0) {
+        if (!block) return red.release(); // the caller reads these answers from here on
+        answers = call(reduce.get(), red.get());
+    }
     if (!answers) dealt.abandon_all();
     return answers.release();
 }
