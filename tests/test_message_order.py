@@ -94,9 +94,10 @@ ONE_ORDER = {
 def test_hand_puts_and_map_share_one_order(stopped, by_hand, by_map):
     h = stopped.h
     stopped.hold()  # nothing is taken, so everything queues up behind the first
-    h.qi.put(job(0, by_hand))
-    stopped.pool.map([job(1, by_map), job(2)], block=False)
-    h.qi.put(job(3, by_hand))
+    with deadline(10, "sends to a stopped worker"):
+        h.qi.put(job(0, by_hand))
+        stopped.pool.map([job(1, by_map), job(2)], block=False)
+        h.qi.put(job(3, by_hand))
     assert h.qi.qsize() == 4
     stopped.release()
     with deadline(30, "four answers"):
