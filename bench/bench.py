@@ -90,7 +90,9 @@ def sections(z):
             " child doing nothing but get and put of the same four-item answer on the same"
             " kind of queues: untimed, then with our worker's `get(timeout=0.1)`, then also"
             " with our caller's `get(timeout=0.2)`. The plain-Python loop runs our job loop"
-            " written in Python over the same queues, read by an untimed `get`.",
+            " written in Python over the same queues, read by an untimed `get`. The prototype"
+            " writes and reads whole messages on the queues' pipes in both processes (no"
+            " feeder thread), with the same waits; `os.pipe` is one byte each way.",
             c.latency_contenders(z["latency_calls"]),
             z["latency_rounds"],
         ),

@@ -16,6 +16,7 @@ import select
 import signal
 import time
 import traceback
+from multiprocessing.reduction import ForkingPickler
 
 from vantrel import monorun, polyrun
 
@@ -109,6 +110,36 @@ def pipe_echo(conn):
     while True:
         recv()
         send(ANSWER)
+
+
+def os_pipe_echo(rfd, wfd):
+    """The floor of any two processes: one byte there, one byte back."""
+    _child_setup()
+    read, write = os.read, os.write
+    while read(rfd, 1):
+        write(wfd, b"a")
+
+
+def direct_echo(qi, qo):
+    """The worker side of a loop without feeder threads: jobs read and answers
+    written on the queues' own pipes, under the queues' locks, with the
+    queues' counts kept and the 0.1 s wait. Uses queue internals: a
+    prototype to measure, not a way to use the queues."""
+    _child_setup()
+    rlock, poll, recv, taken = qi._rlock, qi._reader.poll, qi._reader.recv_bytes, qi._sem
+    wlock, send, added = qo._wlock, qo._writer.send_bytes, qo._sem
+    dumps, loads = ForkingPickler.dumps, ForkingPickler.loads
+    while True:
+        with rlock:
+            if not poll(WORKER_POLL):
+                continue
+            data = recv()
+            taken.release()
+        loads(data)
+        message = dumps(ANSWER)
+        added.acquire()
+        with wlock:
+            send(message)
 
 
 class _Collector:
@@ -383,6 +414,93 @@ class PipeLatency(Contender):
         self.conn.close()
 
 
+class OsPipeLatency(Contender):
+    key, label, ref = "os_pipe", "os.pipe 1-byte ping-pong (floor of any transport)", "ours"
+
+    def __init__(self, n):
+        self.n = n
+        self.fds = []
+        try:
+            self.job_r, self.job_w = os.pipe()
+            self.fds += [self.job_r, self.job_w]
+            self.answer_r, self.answer_w = os.pipe()
+            self.fds += [self.answer_r, self.answer_w]
+            self.proc = start_child(os_pipe_echo, self.job_r, self.answer_w)
+            for _ in range(50):
+                self.one()
+        except BaseException:
+            self.close()
+            raise
+
+    def one(self):
+        os.write(self.job_w, b"j")
+        expect(os.read(self.answer_r, 1) == b"a", "echo")
+
+    def sample(self):
+        write, read, job, answer = os.write, os.read, self.job_w, self.answer_r
+        return per_call_us(lambda: (write(job, b"j"), read(answer, 1)), self.n)
+
+    def close(self):
+        end_process(getattr(self, "proc", None))
+        for fd in self.fds:
+            os.close(fd)
+        self.fds = []
+
+
+class DirectLatency(Contender):
+    """Both sides of `direct_echo`: the caller writes the job on the input
+    queue's pipe and waits on the output queue's pipe, 0.2 s at a time,
+    checking that the child lives, as our caller must."""
+
+    key, label, ref = (
+        "direct",
+        "prototype: job and answer on the queues' pipes, no feeder",
+        "ours",
+    )
+
+    def __init__(self, n):
+        self.n = n
+        self.qi, self.qo = mp.Queue(), mp.Queue()
+        self.proc = None
+        try:
+            self.proc = start_child(direct_echo, self.qi, self.qo)
+            self.round_trip = self.make_round_trip()
+            for _ in range(50):
+                expect(self.round_trip() == ANSWER, "warm-up")
+        except BaseException:
+            self.close()
+            raise
+
+    def make_round_trip(self):
+        qi, qo, proc = self.qi, self.qo, self.proc
+        wlock, send, added = qi._wlock, qi._writer.send_bytes, qi._sem
+        rlock, poll, recv, taken = qo._rlock, qo._reader.poll, qo._reader.recv_bytes, qo._sem
+        dumps, loads = ForkingPickler.dumps, ForkingPickler.loads
+
+        def round_trip():
+            message = dumps("pass")
+            added.acquire()
+            with wlock:
+                send(message)
+            with rlock:
+                while not poll(CALLER_POLL):
+                    if not proc.is_alive():
+                        raise RuntimeError(f"child {proc.pid} ended")
+                data = recv()
+                taken.release()
+            return loads(data)
+
+        return round_trip
+
+    def sample(self):
+        return per_call_us(self.round_trip, self.n)
+
+    def close(self):
+        end_process(self.proc)
+        forget_queue(self.qi)
+        forget_queue(self.qo)
+
+
 class StdPoolLatency(Contender):
     key, label, ref = "mp_pool_apply", "multiprocessing.Pool(1).apply", "ours"
 
@@ -484,6 +602,8 @@ def latency_contenders(n):
             ref="ours",
         ),
         lambda: PipeLatency(n),
+        lambda: OsPipeLatency(n),
+        lambda: DirectLatency(n),
         lambda: StdPoolLatency(n),
         lambda: ExecutorLatency(n),
         lambda: LokyLatency(n),

@@ -10,6 +10,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import textwrap
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -35,8 +36,9 @@ def run_program(args, cwd, timeout=60, env=None):
     except subprocess.TimeoutExpired:
         _kill_group(proc.pid)
         out, err = proc.communicate()
+        shown = [a if len(a) < 120 else f"<{a.count(chr(10)) + 1} lines>" for a in args]
         raise AssertionError(
-            f"{args} still running after {timeout} s (a worker left alive?)\n{out}\n{err}"
+            f"{shown} still running after {timeout} s (a worker left alive?)\n{out}\n{err}"
         ) from None
     finally:
         _kill_group(proc.pid)
@@ -83,3 +85,33 @@ class Watch:
 # Under AddressSanitizer realloc always moves the block, so printed text never
 # grows in place and a long print turns quadratic: sanitized runs print less.
 MANY_LINES = 10_000 if os.environ.get("VANTREL_SANITIZED") else 100_000
+
+
+# Appended to the source text of `run_with_pool`.
+_POOL_RUNNER = """
+import os as _os, sys as _sys, traceback as _traceback
+from vantrel import polyrun as _polyrun
+
+_pool = _polyrun.MultiProcessPool(int(_sys.argv[1]))
+_code = 0
+try:
+    main(_pool, *_sys.argv[2:])
+except BaseException:
+    _traceback.print_exc()
+    _code = 1
+finally:
+    _pool.kill_all()
+    _sys.stdout.flush()
+    _sys.stderr.flush()
+    # Leave at once: whether a program can exit normally is a test of its own.
+    _os._exit(_code)
+"""
+
+
+def run_with_pool(body, workers, *args, cwd, timeout=30):
+    """Runs `body`, source text that defines main(pool, *args), as a program
+    of its own with a pool of `workers`, killed at the end however main ends;
+    args are passed as str. Returns the CompletedProcess."""
+    source = textwrap.dedent(body) + _POOL_RUNNER
+    args = [sys.executable, "-c", source, str(workers), *map(str, args)]
+    return run_program(args, cwd=cwd, timeout=timeout)
