@@ -58,22 +58,32 @@ class Pickled:
 
 
 def put_deferring_interrupts(queue, obj):
-    """queue.put(obj) with SIGINT held back until put returns.
+    """queue.put(obj) with the signals that Python handles held back until
+    put returns.
 
-    The first put starts the queue's feeder thread; an interrupt inside that
-    start leaves a running feeder the queue does not know, and the next put
-    starts a second one. Interrupts are only ever raised in the main thread.
+    The first put starts the queue's feeder thread; an exception raised by a
+    signal handler inside that start (a KeyboardInterrupt, or any handler that
+    raises) leaves a running feeder the queue does not know, and the next put
+    starts a second one: two feeders reorder messages. Handlers run only in
+    the main thread.
     """
     if threading.current_thread() is not threading.main_thread():
         return queue.put(obj)
-    previous = signal.getsignal(signal.SIGINT)
-    if previous is None:  # a handler installed outside Python: leave it alone
-        return queue.put(obj)
+    held = {}
+    for signum in signal.valid_signals():
+        try:
+            handler = signal.getsignal(signum)
+        except (OSError, ValueError):
+            continue
+        if callable(handler):
+            held[signum] = handler
     caught = []
-    signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
     try:
+        for signum in held:
+            signal.signal(signum, lambda signum, frame: caught.append(signum))
         queue.put(obj)
     finally:
-        signal.signal(signal.SIGINT, previous)
-        if caught:
-            signal.raise_signal(signal.SIGINT)
+        for signum, handler in held.items():
+            signal.signal(signum, handler)
+        for signum in caught:
+            signal.raise_signal(signum)

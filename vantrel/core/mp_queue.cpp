@@ -1209,10 +1209,11 @@ int Outbox::add(Py_ssize_t lane, PyObject* queue, QueueState* state, PyObject* m
 }
 
 // Writes as many of a lane's messages as the pipe takes now, in their
-// order; when they cannot go directly at all, hands them all to `put`.
+// order. Once one must go through `put` (the feeder holds messages, or it
+// could never fit), all the lane's messages go that way.
 int Outbox::pump(Lane& l) noexcept {
     l.stalled = false;
-    while (l.held() > 0) {
+    while (l.held() > 0 && !l.through_put) {
         PyObject** next = &PySequence_Fast_ITEMS(l.pending.get())[l.first];
         const Py_ssize_t batch = std::min(l.held(), batch_messages);
         Wrote wrote = write_direct(l.queue.get(), *l.state, next, batch);
@@ -1224,15 +1225,26 @@ int Outbox::pump(Lane& l) noexcept {
         switch (wrote) {
         case Wrote::all:
             l.sent(written);
-            continue;
+            break;
         case Wrote::no_room:
             l.stalled = true;
             return 0;
         case Wrote::feeder:
-            return send_all(l);
+            l.through_put = true;
+            break;
         case Wrote::error:
             return -1;
         }
+    }
+    return put_rest(l);
+}
+
+// Hands the lane's messages to `put` once it goes that way.
+int Outbox::put_rest(Lane& l) noexcept {
+    while (l.through_put && l.held() > 0) {
+        if (put_pickled(l.queue.get(), *l.state, PyList_GET_ITEM(l.pending.get(), l.first)) < 0)
+            return -1;
+        l.sent(1);
     }
     return 0;
 }
@@ -1240,14 +1252,9 @@ int Outbox::pump(Lane& l) noexcept {
 // A lane's messages, all of them now: directly while they fit, then through
 // `put`.
 int Outbox::send_all(Lane& l) noexcept {
-    if (!l.through_put && pump(l) < 0) return -1;
-    while (l.held() > 0) {
-        if (put_pickled(l.queue.get(), *l.state, PyList_GET_ITEM(l.pending.get(), l.first)) < 0)
-            return -1;
-        l.through_put = true;
-        l.sent(1);
-    }
-    return 0;
+    if (pump(l) < 0) return -1;
+    l.through_put = l.through_put || l.held() > 0;
+    return put_rest(l);
 }
 
 int Outbox::pump() noexcept {
