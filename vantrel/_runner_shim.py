@@ -7,9 +7,8 @@ names it on exactly one line.
 import builtins
 import functools
 import traceback
-from typing import Any
-
 from multiprocessing.reduction import ForkingPickler
+from typing import Any
 
 from vantrel import monorun
 

@@ -14,7 +14,7 @@ import pickle
 import threading
 import traceback
 from collections.abc import Iterable
-from typing import Any, Literal, Protocol, TypeVar, overload
+from typing import Any, Literal, Protocol, overload
 
 from vantrel import _control
 from vantrel import _runner_shim as _runner  # TEMPORARY until vantrel._runner lands
@@ -29,11 +29,9 @@ INSTALL_HINT = "pip install 'vantrel[ray]'"
 _FIXED_OPTIONS: dict[str, Any] = {"max_restarts": 0, "max_task_retries": 0, "max_concurrency": 1}
 _REFUSED_OPTIONS = frozenset(_FIXED_OPTIONS) | {"concurrency_groups"}
 
-_T = TypeVar("_T", covariant=True)
 
-
-class _SupportsGet(Protocol[_T]):
-    def get(self) -> _T: ...
+class _SupportsGet[T](Protocol):
+    def get(self) -> T: ...
 
 
 def _ray() -> Any:
@@ -215,12 +213,15 @@ class PendingAnswer:
         return f"<PendingAnswer job {self.position} on {self.worker.name}, {state}>"
 
 
-def reduce(handles: Iterable[_SupportsGet[_T]]) -> list[_T]:
+def reduce[T](handles: Iterable[_SupportsGet[T]]) -> list[T]:
     """`get()` of each handle, in order. The answers of a `RayPool` are
     fetched together; a worker gone without answering raises RuntimeError
     naming it, its node and the first job position it owes."""
     items = list(handles)
-    pending = [h for h in items if isinstance(h, PendingAnswer) and h._answer is None]
+    pending: list[PendingAnswer] = []
+    for h in items:
+        if isinstance(h, PendingAnswer) and h._answer is None:
+            pending.append(h)
     if pending:
         ray = _ray()
         try:
@@ -228,8 +229,8 @@ def reduce(handles: Iterable[_SupportsGet[_T]]) -> list[_T]:
         except ray.exceptions.RayError:
             pass  # the handles below, in job order, say which job and why
         else:
-            for h, p in zip(pending, packed, strict=True):
-                h._settle(p)
+            for answer, p in zip(pending, packed, strict=True):
+                answer._settle(p)
     return [h.get() for h in items]
 
 
@@ -265,12 +266,9 @@ def _placements(ray: Any, n: int, actor_options: dict[str, Any] | None) -> list[
     nodes = [node["NodeID"] for node in ray.nodes() if node.get("Alive")]
     nodes.sort(key=lambda node_id: node_id != here)
     return [
-        {
-            "num_cpus": 0,
-            "scheduling_strategy": NodeAffinitySchedulingStrategy(nodes[i % len(nodes)], soft=False),
-            **fixed,
-        }
-        for i in range(n)
+        {"num_cpus": 0, "scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=False)}
+        | fixed
+        for node in (nodes[i % len(nodes)] for i in range(n))
     ]
 
 
