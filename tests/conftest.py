@@ -28,6 +28,10 @@ def pytest_sessionfinish(session, exitstatus):
     # Workers are not daemons: one left alive would keep the run from exiting.
     for child in multiprocessing.active_children():
         child.kill()
+    # Nor may a Ray instance that a failed test left connected.
+    ray = sys.modules.get("ray")
+    if ray is not None and ray.is_initialized():
+        ray.shutdown()
 
 
 @pytest.fixture

@@ -2,7 +2,10 @@
 surface, and the faults that one machine can show. One Ray instance serves
 the whole module (its start-up takes seconds)."""
 
+import json
+import math
 import os
+import pathlib
 import re
 import signal
 import sys
@@ -301,3 +304,19 @@ def test_fresh_interpreter(case, tmp_path):
     assert result.returncode == 0, result.stderr
     assert expected in result.stdout
     assert "ray running: True" not in result.stdout
+
+
+def test_benchmark_rows_run(tmp_path):
+    # The Ray sections of `make bench`, at tiny sizes; speed is not asserted.
+    bench = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench.py"
+    only = "--only=ray_throughput,ray_payload"
+    args = [sys.executable, str(bench), "--smoke", only, "--no-chart", "--out", str(tmp_path)]
+    result = run_program(args, cwd=tmp_path, timeout=100)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    results = json.loads((tmp_path / "bench.json").read_text())
+    for key in ("ray_throughput", "ray_payload"):
+        rows = {r["key"]: r for r in results["sections"][key]["rows"]}
+        assert set(rows) == {"ours", "plain_actors", "local_pool"}
+        assert all(0 < r["median"] < math.inf for r in rows.values())
+    ray_targets = [t for t in results["targets"] if t["area"] == "ray"]
+    assert len(ray_targets) == 2 and all(t["value"] is not None for t in ray_targets)
