@@ -262,8 +262,13 @@ def _placements(ray: Any, n: int, actor_options: dict[str, Any] | None) -> list[
     from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
     # One worker per node, the caller's own node first, then round again.
-    here = ray.get_runtime_context().get_node_id()
     nodes = [node["NodeID"] for node in ray.nodes() if node.get("Alive")]
+    if not nodes:
+        raise RuntimeError("the Ray cluster reports no live node to start workers on")
+    try:
+        here = ray.get_runtime_context().get_node_id()
+    except Exception:  # a caller outside the cluster (Ray Client) has no node
+        here = None
     nodes.sort(key=lambda node_id: node_id != here)
     return [
         {"num_cpus": 0, "scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=False)}
