@@ -24,6 +24,15 @@ def pytest_sessionstart(session):
         raise pytest.UsageError(f"vantrel imported from {installed}, not an installed wheel")
 
 
+# Ray leaves threads of its own in this process; the tests that fork local
+# workers run before any Ray test starts them.
+RAY_MODULES = ("test_cluster.py", "test_cluster_nodes.py")
+
+
+def pytest_collection_modifyitems(session, config, items):
+    items.sort(key=lambda item: item.path.name in RAY_MODULES)
+
+
 def pytest_sessionfinish(session, exitstatus):
     # Workers are not daemons: one left alive would keep the run from exiting.
     for child in multiprocessing.active_children():

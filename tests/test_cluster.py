@@ -22,7 +22,20 @@ pytestmark = pytest.mark.skipif(
 
 
 @pytest.fixture(scope="module")
-def ray_pool():
+def local_pool():
+    """A MultiProcessPool forked before Ray's threads exist in this process
+    (the suite kills it after the first test that uses it)."""
+    from vantrel import polyrun
+
+    pool = polyrun.MultiProcessPool(2)
+    try:
+        yield pool
+    finally:
+        pool.kill_all()
+
+
+@pytest.fixture(scope="module")
+def ray_pool(local_pool):
     """A pool of 2 that started the local Ray instance itself (no address)."""
     import ray
 
@@ -127,10 +140,9 @@ def comparable(answer):
     return [status, printed, trace_lines(trace), shown(values)]
 
 
-def test_same_answers_as_a_local_pool(ray_pool, make_pool):
-    local = make_pool(2)
-    remote = ray_pool
-    remote.init_process()  # empty namespaces, as the local pool's
+def test_same_answers_as_a_local_pool(ray_pool, local_pool):
+    # The module's first test: both pools are new, their namespaces empty.
+    local, remote = local_pool, ray_pool
     for batch in corpus():
         want = [comparable(a) for a in local.map(batch)]
         got = [comparable(a) for a in remote.map(batch)]
