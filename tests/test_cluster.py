@@ -277,16 +277,36 @@ def test_options_that_would_break_the_pool_are_refused(ray_pool, key):
         cluster.RayPool(1, actor_options={key: 2})
 
 
-def test_workers_that_cannot_start_are_reported_and_killed(ray_pool):
+def missing_package(tmp_path):
+    # Nodes whose Python finds another `vantrel` first, without this module.
+    (tmp_path / "vantrel").mkdir()
+    (tmp_path / "vantrel" / "__init__.py").write_text("")
+    return {"runtime_env": {"env_vars": {"PYTHONPATH": str(tmp_path)}}}, 60.0
+
+
+START_FAILURES = {
+    "resources no node has": (
+        lambda tmp_path: ({"resources": {"no_such_thing": 1}}, 2.0),
+        r"Never_0: not started after 2.0 s; Never_1: not started",
+    ),
+    "vantrel missing on the node": (
+        missing_package,
+        r"Never_0: it failed to start: ModuleNotFoundError: No module named 'vantrel.cluster'",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", sorted(START_FAILURES))
+def test_workers_that_cannot_start_are_reported_and_killed(ray_pool, case, tmp_path):
     import ray
 
     from vantrel import cluster
 
+    make_options, message = START_FAILURES[case]
+    options, timeout = make_options(tmp_path)
     before = ray.available_resources()
-    with pytest.raises(RuntimeError, match="Never_0: not started after 2.0 s.*Never_1"):
-        cluster.RayPool(
-            2, "Never", actor_options={"resources": {"no_such_thing": 1}}, start_timeout=2.0
-        )
+    with pytest.raises(RuntimeError, match=message):
+        cluster.RayPool(2, "Never", actor_options=options, start_timeout=timeout)
     assert ray.available_resources().get("CPU") == before.get("CPU")
 
 

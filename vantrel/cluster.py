@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import pickle
+import re
 import threading
 import traceback
 from collections.abc import Iterable
@@ -133,9 +134,15 @@ def _actor_class_for(ray: Any) -> Any:
 # The caller's side
 
 
+_COLOURS = re.compile(r"\x1b\[[0-9;]*m")
+
+
 def _short(error: BaseException) -> str:
     """The line of a Ray error that says why, without its long appendix."""
-    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    lines = [_COLOURS.sub("", line).strip() for line in str(error).splitlines()]
+    lines = [line for line in lines if line]
+    if lines and "error raised in its creation task" in lines[0]:
+        return f"it failed to start: {lines[-1]}"  # the exception's own line
     for line in lines:
         if line.startswith(("The actor died", "The actor is dead", "The actor is unavailable")):
             return line
