@@ -73,6 +73,8 @@ def test_workers_spread_over_the_nodes(make_ray_pool, n):
 
 
 def test_worker_process_killed_during_a_map(make_ray_pool):
+    from vantrel import cluster
+
     pool = make_ray_pool(3, "Kill")
     pool.map(["state = 'kept'"] * 3)
     victim = pool.procs["Kill_1"]
@@ -88,8 +90,14 @@ def test_worker_process_killed_during_a_map(make_ray_pool):
         r"answering job 1\b",
         str(e.value),
     )
-    # The others keep their namespaces; the dead one is never replaced silently.
-    assert pool.map(["xreturn(s=state)"])[0][3] == {"s": "kept"}
+    # The others keep their namespaces; the dead one is never replaced
+    # silently, whichever way its answers are read.
+    handles = pool.map(["xreturn(s=state)"] * 3, block=False)
+    assert handles[0].get(timeout=30)[3] == {"s": "kept"}
+    with pytest.raises(RuntimeError, match="worker Kill_1 .* job 1"):
+        handles[1].get(timeout=30)
+    with pytest.raises(RuntimeError, match="worker Kill_1 .* job 1"):
+        cluster.reduce(handles)
     with pytest.raises(RuntimeError, match="worker Kill_1 .* job 1"):
         pool.map(["pass"] * 2)
 
