@@ -15,7 +15,7 @@ import re
 import threading
 import traceback
 from collections.abc import Iterable
-from typing import Any, Literal, Protocol, overload
+from typing import Any, Literal, Protocol, TypeVar, overload
 
 from vantrel import _control
 from vantrel import _runner_shim as _runner  # TEMPORARY until vantrel._runner lands
@@ -31,8 +31,13 @@ _FIXED_OPTIONS: dict[str, Any] = {"max_restarts": 0, "max_task_retries": 0, "max
 _REFUSED_OPTIONS = frozenset(_FIXED_OPTIONS) | {"concurrency_groups"}
 
 
-class _SupportsGet[T](Protocol):
-    def get(self) -> T: ...
+# A TypeVar rather than type parameters: stubtest reads this module as its
+# own stub, and it does not know the runtime attributes that those add.
+_T_co = TypeVar("_T_co", covariant=True)
+
+
+class _SupportsGet(Protocol[_T_co]):
+    def get(self) -> _T_co: ...
 
 
 def _ray() -> Any:
@@ -220,7 +225,7 @@ class PendingAnswer:
         return f"<PendingAnswer job {self.position} on {self.worker.name}, {state}>"
 
 
-def reduce[T](handles: Iterable[_SupportsGet[T]]) -> list[T]:
+def reduce(handles: Iterable[_SupportsGet[_T_co]]) -> list[_T_co]:  # noqa: UP047
     """`get()` of each handle, in order. The answers of a `RayPool` are
     fetched together; a worker gone without answering raises RuntimeError
     naming it, its node and the first job position it owes."""
