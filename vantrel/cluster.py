@@ -292,9 +292,10 @@ def _placements(ray: Any, n: int, actor_options: dict[str, Any] | None) -> list[
 class RayPool:
     """N workers, each a Ray actor; job k of a `map` runs in worker k % N.
 
-    Connects to Ray at `address`, or starts a local Ray instance when
-    `address` is None and Ray is not running in this process yet (from the
-    main thread only). `actor_options` go to each actor's `.options()`
+    Uses this process's connection to Ray if there is one; otherwise
+    connects to `address`, or with None finds a cluster as `ray.init()`
+    does, starting a local Ray instance if there is none (from the main
+    thread only). `actor_options` go to each actor's `.options()`
     (resources, runtime environment, scheduling); without them the workers
     are spread over the nodes, one per node while N allows. A worker that
     does not start within `start_timeout` seconds makes the constructor raise
