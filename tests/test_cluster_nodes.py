@@ -22,6 +22,8 @@ def ray_cluster():
     import ray
     from ray.cluster_utils import Cluster
 
+    from vantrel.cluster import RayPool
+
     cluster = Cluster(
         initialize_head=True, head_node_args={"num_cpus": 1, "include_dashboard": False}
     )
@@ -29,7 +31,10 @@ def ray_cluster():
         for _ in range(2):
             cluster.add_node(num_cpus=1)
         cluster.wait_for_nodes()
-        ray.init(address=cluster.address)
+        # The first pool connects this process to the cluster by its address.
+        assert not ray.is_initialized()
+        RayPool(1, address=cluster.address).kill_all()
+        assert ray.is_initialized()
         yield cluster
     finally:
         ray.shutdown()
