@@ -176,6 +176,7 @@ def test_workers_and_dealing(ray_pool):
     assert list(ray_pool.procs) == ["Shared_0", "Shared_1"]
     for name, w in ray_pool.procs.items():
         assert (w.name, w.node_id) == (name, here) and w.pid > 0
+        assert w.actor_id == w.actor._actor_id.hex()
     answers = ray_pool.map(["import os\nxreturn(pid=os.getpid())"] * 5)
     pids = [w.pid for w in ray_pool.procs.values()]
     assert [a[3]["pid"] for a in answers] == [pids[k % 2] for k in range(5)]

@@ -102,8 +102,9 @@ class _Worker:
     def __init__(self) -> None:
         self._runner = _runner.JobRunner()
 
-    def where(self) -> tuple[int, str]:
-        return os.getpid(), _ray().get_runtime_context().get_node_id()
+    def where(self) -> tuple[int, str, str]:
+        context = _ray().get_runtime_context()
+        return os.getpid(), context.get_node_id(), context.get_actor_id()
 
     def run(self, packed: _Packed) -> _Packed | None:
         try:
@@ -157,12 +158,12 @@ def _short(error: BaseException) -> str:
 class RayWorker:
     """The caller's handle on one worker: its Ray actor, process id and node."""
 
-    def __init__(self, name: str, actor: Any, pid: int, node_id: str) -> None:
+    def __init__(self, name: str, actor: Any, pid: int, node_id: str, actor_id: str) -> None:
         self.name = name
         self.actor = actor
         self.pid = pid
         self.node_id = node_id
-        self.actor_id: str = actor._actor_id.hex()
+        self.actor_id = actor_id
 
     def kill(self) -> None:
         """End the worker's process at once; its namespace is lost."""
@@ -346,11 +347,11 @@ class RayPool:
                     problems.append(f"{name}: not started after {self.start_timeout} s")
                     continue
                 try:
-                    pid, node_id = ray.get(ref)
+                    pid, node_id, actor_id = ray.get(ref)
                 except ray.exceptions.RayError as e:
                     problems.append(f"{name}: {_short(e)}")
                     continue
-                started[name] = RayWorker(name, actor, pid, node_id)
+                started[name] = RayWorker(name, actor, pid, node_id, actor_id)
             if problems:
                 raise RuntimeError(
                     "could not start the pool's workers (all were killed): "
