@@ -65,7 +65,7 @@ CHECK_DIR := build/wheel-check
 # The three-node Ray cluster tests exercise nothing of the packaging that the
 # local Ray tests do not, and the benchmark is not part of the wheel; the
 # first run of the suite has them.
-WHEEL_CHECK_SKIP := --ignore=test_cluster_nodes.py --deselect=test_cluster.py::test_benchmark_rows_run
+WHEEL_CHECK_SKIP := --ignore=test_cluster_nodes.py --deselect=tests/test_cluster.py::test_benchmark_rows_run
 CHECK_VENV := $(CHECK_DIR)/venv
 wheel-check: $(STAMP)
 	rm -rf $(CHECK_VENV) $(CHECK_DIR)/from-sdist dist/vantrel-*
