@@ -25,6 +25,7 @@ import time
 import warnings
 
 import contenders as c
+import ray_contenders
 import report
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -315,8 +316,10 @@ def main(argv=None):
     os.register_at_fork(after_in_child=child_signals)
     profile = "quick" if args.quick else "smoke" if args.smoke else "full"
     z = dict(PROFILES[profile])
-    all_sections = sections(z)
+    all_sections = sections(z) + ray_contenders.sections(profile)
     wanted = args.only.split(",") if args.only else [s[0] for s in all_sections]
+    if profile == "smoke" and not args.only:
+        wanted = [k for k in wanted if k not in ray_contenders.KEYS]
     unknown = set(wanted) - {s[0] for s in all_sections}
     if unknown:
         ap.error(f"unknown sections: {', '.join(sorted(unknown))}")
@@ -353,7 +356,7 @@ def main(argv=None):
             child.kill()
     results["meta"]["run_seconds"] = time.perf_counter() - started
     results["meta"]["load_after"] = list(os.getloadavg())
-    results["targets"] = report.evaluate_targets(results)
+    results["targets"] = report.evaluate_targets(results) + ray_contenders.targets(results)
     results["decomposition"] = report.decompose(results)
 
     print("\nTargets")

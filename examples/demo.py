@@ -1,9 +1,12 @@
-"""A guided tour of vantrel: one worker, a pool, and the process-wide pool.
+"""A guided tour of vantrel: one worker, a pool, the process-wide pool, and
+the same pool on Ray (when Ray is installed: `pip install 'vantrel[ray]'`;
+`--local-only` leaves that part out).
 
 Run it with `make demo`.
 """
 
 import builtins
+import sys
 import textwrap
 
 from vantrel import monorun, polyrun
@@ -94,7 +97,36 @@ def process_wide_pool():
         print("   pool killed")
 
 
+def on_ray():
+    print("\n4. The same pool on Ray: each worker a Ray actor (here a local Ray instance)")
+    try:
+        import ray
+    except ImportError:
+        print("   Ray is not installed: pip install 'vantrel[ray]'")
+        return
+    from vantrel import cluster
+
+    pool = cluster.RayPool(2)  # starts a local Ray instance: no address given
+    try:
+        for name, w in pool.procs.items():
+            print(f"   worker {name}: pid {w.pid} on node {w.node_id[:12]}")
+        batch = [
+            [{"k": k}, "import os\nx = k * k\nxreturn(k=k, x=x, pid=os.getpid())"] for k in range(4)
+        ]
+        for k, answer in enumerate(pool.map(batch)):
+            print(f"   job {k}: {answer[0]} {answer[3]}")
+        answers = pool.map(["xreturn(x=x)", "1 / 0"])
+        print(f"   state kept: x = {answers[0][3]['x']} in worker 0")
+        print(f"   a failing job: {answers[1][0]}, {answers[1][2].splitlines()[-1]}")
+    finally:
+        pool.kill_all()
+        ray.shutdown()
+        print("   Ray workers killed, Ray stopped")
+
+
 if __name__ == "__main__":
     one_worker()
     a_pool()
     process_wide_pool()
+    if "--local-only" not in sys.argv:
+        on_ray()

@@ -49,10 +49,23 @@ def direct_path_only(request):
         pytest.skip("the public queue path cannot repair this")
 
 
+# Ray leaves threads of its own in this process; the tests that fork local
+# workers run before any Ray test starts them.
+RAY_MODULES = ("test_cluster.py", "test_cluster_nodes.py")
+
+
+def pytest_collection_modifyitems(session, config, items):
+    items.sort(key=lambda item: item.path.name in RAY_MODULES)
+
+
 def pytest_sessionfinish(session, exitstatus):
     # Workers are not daemons: one left alive would keep the run from exiting.
     for child in multiprocessing.active_children():
         child.kill()
+    # Nor may a Ray instance that a failed test left connected.
+    ray = sys.modules.get("ray")
+    if ray is not None and ray.is_initialized():
+        ray.shutdown()
 
 
 @pytest.fixture

@@ -1,10 +1,13 @@
 """The installed package's stubs: they match the compiled modules, and a
 type checker reading them accepts correct code and rejects wrong calls."""
 
+import pathlib
 import sys
 import textwrap
 
 from programs import run_program
+
+import vantrel
 
 # Every assert_type must hold, and every "type: ignore" must be needed:
 # mypy --strict reports an ignore that silences nothing.
@@ -13,7 +16,7 @@ import builtins
 from multiprocessing.queues import Queue
 from typing import Any, assert_type
 
-from vantrel import monorun, polyrun
+from vantrel import cluster, monorun, polyrun
 
 
 def use() -> None:
@@ -50,6 +53,18 @@ def use() -> None:
     h.xreturn(1)  # type: ignore[call-arg]
     w.blocked_put(1)  # type: ignore[arg-type]
     pool.kill_all(True)  # type: ignore[call-arg]
+
+    ray_pool = cluster.RayPool(2, "r", actor_options={"num_cpus": 1}, start_timeout=60)
+    assert_type(ray_pool.procs, dict[str, cluster.RayWorker])
+    assert_type(ray_pool.procs["r_0"].node_id, str)
+    assert_type(ray_pool.map(["x = 1"]), list[list[Any]])
+    handles = ray_pool.map(["x = 1"], block=False)
+    assert_type(handles, list[cluster.PendingAnswer])
+    assert_type(handles[0].get(timeout=1.0), list[Any])
+    assert_type(cluster.reduce(handles), list[list[Any]])
+    cluster.RayPool("2")  # type: ignore[arg-type]
+    cluster.RayPool(2, "r", None)  # type: ignore[call-arg]
+    ray_pool.map(["x"], blok=False)  # type: ignore[call-overload]
 """
 
 
@@ -57,14 +72,8 @@ def test_stubs_match_the_compiled_modules(tmp_path):
     # From a folder outside the source tree, so that the installed package
     # (compiled modules and stubs side by side) is the one checked.
     result = run_program(
-        [
-            sys.executable,
-            "-m",
-            "mypy.stubtest",
-            "vantrel.monorun",
-            "vantrel.polyrun",
-            "vantrel._runner",
-        ],
+        [sys.executable, "-m", "mypy.stubtest"]
+        + ["vantrel.monorun", "vantrel.polyrun", "vantrel._runner", "vantrel.cluster"],
         cwd=tmp_path,
         timeout=120,
     )
@@ -73,8 +82,13 @@ def test_stubs_match_the_compiled_modules(tmp_path):
 
 def test_type_checker_reads_the_stubs(tmp_path):
     (tmp_path / "client.py").write_text(textwrap.dedent(CLIENT))
+    # vantrel.cluster is pure Python, typed by its own annotations: the
+    # installed source is checked too, as a module of its own.
+    installed = pathlib.Path(vantrel.__file__).parent / "cluster.py"
+    (tmp_path / "cluster_source.py").write_text(installed.read_text())
     result = run_program(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", "/dev/null", "client.py"],
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", "/dev/null"]
+        + ["client.py", "cluster_source.py"],
         cwd=tmp_path,
         timeout=120,
     )

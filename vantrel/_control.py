@@ -22,10 +22,10 @@ queue_layout_warned = False
 class UnsentJob:
     """Takes the place of a job that the caller's queue could not pickle."""
 
-    def __init__(self, reason):
+    def __init__(self, reason: str) -> None:
         self.reason = reason
 
-    def __iter__(self):
+    def __iter__(self) -> "UnsentJob":
         raise pickle.PicklingError(self.reason)
 
 

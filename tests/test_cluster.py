@@ -1,0 +1,355 @@
+"""RayPool on a local Ray instance: the same answers as a local pool, the
+surface, and the faults that one machine can show. One Ray instance serves
+the whole module (its start-up takes seconds)."""
+
+import json
+import math
+import os
+import pathlib
+import re
+import signal
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+from programs import run_program
+
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("VANTREL_SANITIZED")), reason="Ray's processes do not run under ASan"
+)
+
+
+@pytest.fixture(scope="module")
+def local_pool():
+    """A MultiProcessPool forked before Ray's threads exist in this process
+    (the suite kills it after the first test that uses it)."""
+    from vantrel import polyrun
+
+    pool = polyrun.MultiProcessPool(2)
+    try:
+        yield pool
+    finally:
+        pool.kill_all()
+
+
+@pytest.fixture(scope="module")
+def ray_pool(local_pool):
+    """A pool of 2 that started the local Ray instance itself (no address)."""
+    import ray
+
+    from vantrel import cluster
+
+    assert not ray.is_initialized()
+    pool = cluster.RayPool(2, "Shared")
+    try:
+        yield pool
+    finally:
+        pool.kill_all()
+        ray.shutdown()
+
+
+@pytest.fixture
+def make_ray_pool(ray_pool):
+    from vantrel import cluster
+
+    pools = []
+
+    def make(*args, **kwargs):
+        pools.append(cluster.RayPool(*args, **kwargs))
+        return pools[-1]
+
+    yield make
+    for p in pools:
+        p.kill_all()
+
+
+def gone(pid, within=20.0):
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+# ---------------------------------------------------------------------------
+# The same answers as MultiProcessPool
+
+
+def corpus():
+    lock = threading.Lock()
+    first = [
+        "x = 1\nimport math",
+        ["y = 5", {"w": [1, 2]}, "xreturn(s=y + sum(w))"],
+        "xprint('a', 1, [2], end='')\nxprint()\nxreturn(k=1)\nxreturn(k=2, j=3)",
+        [1, None, b"skipped", ("t",), "xreturn(skipped=True)"],
+        7,
+        {"xreturn(from_key=1)": "ignored"},
+        "y = 5\ndef f():\n    return y\nxreturn(r=f())",
+        ["xprint('before')", "xreturn(a=1)", "1 / 0", "xreturn(never=1)"],
+        "import queue\nraise queue.Empty",
+        "",
+        [],
+        [{"arr": np.arange(6.0)}, "arr *= 2\nxreturn(arr=arr, first=float(arr[1]))"],
+        [{"lock": lock}, "xreturn(unreached=1)"],
+        "import threading\nxprint('kept')\nxreturn(lock=threading.Lock(), ok=1)",
+        "xreturn(text='é' * 100_000)",
+        "def g():\n    raise ValueError('bad ' + 'input')",
+        "g()",
+        "xreturn(m=math.floor(2.5))",
+        "class Point:\n    pass\np = Point()\nxreturn(name=type(p).__name__)",
+        "import numpy as np\nbig = np.ones(300_000)\nbig[0] = 7\nxreturn(big=big)",
+    ]
+    # What each worker's namespace holds afterwards.
+    names = ["xreturn(names=sorted(k for k in globals() if not k.startswith('__')))"] * 2
+    return [first, names]
+
+
+def shown(value):
+    """A comparable form of a value, arrays with their writability."""
+    if isinstance(value, np.ndarray):
+        return ("ndarray", value.dtype.str, value.tolist(), value.flags.writeable)
+    if isinstance(value, dict):
+        return {k: shown(v) for k, v in value.items()}
+    if isinstance(value, list | tuple):
+        return type(value)(shown(v) for v in value)
+    return value
+
+
+def trace_lines(trace):
+    """The traceback less what names our own files: the job's frames and the
+    exception lines stay."""
+    kept, skip_source = [], False
+    for line in trace.splitlines():
+        if line.startswith('  File "'):
+            skip_source = '"<string>"' not in line
+            if skip_source:
+                continue
+        elif line.startswith("    ") and (skip_source or set(line.strip()) <= set("^~")):
+            continue
+        kept.append(line)
+    return kept
+
+
+def comparable(answer):
+    status, printed, trace, values = answer
+    return [status, printed, trace_lines(trace), shown(values)]
+
+
+def test_same_answers_as_a_local_pool(ray_pool, local_pool):
+    # The module's first test: both pools are new, their namespaces empty.
+    local, remote = local_pool, ray_pool
+    for batch in corpus():
+        want = [comparable(a) for a in local.map(batch)]
+        got = [comparable(a) for a in remote.map(batch)]
+        for k, (g, w) in enumerate(zip(got, want, strict=True)):
+            assert g == w, f"job {k}: {batch[k]!r}"
+
+
+def test_answers_carry_failures_and_stand_ins(ray_pool):
+    # The differential test compares; this one says what the answers are.
+    a = ray_pool.map(
+        [
+            [{"lock": threading.Lock()}],
+            "import threading\nxprint('kept')\nxreturn(lock=threading.Lock(), ok=1)",
+            "xprint('a')\n1/0",
+        ]
+    )
+    assert a[0][0] == "EXCEPTION" and "could not be pickled and was not sent" in a[0][2]
+    assert a[1][0] == "EXCEPTION" and a[1][1] == "kept\n" and a[1][3] == {"ok": 1}
+    assert "under 'lock' cannot be pickled" in a[1][2]
+    assert a[2][:2] == ["EXCEPTION", "a\n"] and "ZeroDivisionError" in a[2][2]
+
+
+# ---------------------------------------------------------------------------
+# Surface
+
+
+def test_workers_and_dealing(ray_pool):
+    import ray
+
+    here = ray.get_runtime_context().get_node_id()
+    assert list(ray_pool.procs) == ["Shared_0", "Shared_1"]
+    for name, w in ray_pool.procs.items():
+        assert (w.name, w.node_id) == (name, here) and w.pid > 0
+        assert w.actor_id == w.actor._actor_id.hex()
+    answers = ray_pool.map(["import os\nxreturn(pid=os.getpid())"] * 5)
+    pids = [w.pid for w in ray_pool.procs.values()]
+    assert [a[3]["pid"] for a in answers] == [pids[k % 2] for k in range(5)]
+    assert ray_pool.map([]) == [] and ray_pool.map([], block=False) == []
+
+
+def test_non_blocking_handles(ray_pool):
+    from vantrel import cluster
+
+    handles = ray_pool.map(
+        ["import time\ntime.sleep(1.5)\nxreturn(k=0)", "xreturn(k=1)", "xreturn(k=2)"],
+        block=False,
+    )
+    workers = list(ray_pool.procs.values())
+    assert [(h.position, h.worker) for h in handles] == [(k, workers[k % 2]) for k in range(3)]
+    assert handles[1].get(timeout=30)[3] == {"k": 1}
+    with pytest.raises(TimeoutError, match="job 0 has no answer from worker Shared_0"):
+        handles[0].get(timeout=0.05)
+    assert [a[3]["k"] for a in cluster.reduce(handles)] == [0, 1, 2]
+    assert handles[0].get() is handles[0].get()
+
+    class Plain:
+        def get(self):
+            return "plain"
+
+    assert cluster.reduce([Plain(), handles[2]]) == ["plain", handles[2].get()]
+
+
+def test_init_process_restarts_with_empty_namespaces(make_ray_pool):
+    pool = make_ray_pool(2, "Restart")
+    pool.map(["kept = 1"] * 2)
+    old = [w.pid for w in pool.procs.values()]
+    pool.N = 3
+    pool.init_process()
+    assert list(pool.procs) == ["Restart_0", "Restart_1", "Restart_2"]
+    assert all(gone(pid) for pid in old)
+    assert [a[0] for a in pool.map(["kept"] * 3)] == ["EXCEPTION"] * 3
+
+
+def test_kill_all_ends_every_worker_process(make_ray_pool):
+    pool = make_ray_pool(2)
+    workers = list(pool.procs.values())
+    pool.kill_all()
+    assert pool.procs == {}
+    assert all(gone(w.pid) for w in workers)
+    with pytest.raises(RuntimeError, match="no workers: call init_process"):
+        pool.map(["pass"])
+
+
+@pytest.mark.parametrize(
+    "job", ["import os\nos._exit(3)", "raise SystemExit(3)"], ids=["os._exit", "SystemExit"]
+)
+def test_job_that_ends_its_worker(make_ray_pool, job):
+    pool = make_ray_pool(2, "Ends")
+    w = pool.procs["Ends_1"]
+    with pytest.raises(RuntimeError) as e:
+        pool.map(["xreturn(a=1)", job, "xreturn(b=1)"])
+    assert re.search(rf"worker Ends_1 \(pid {w.pid}\) on node {w.node_id} .* job 1\b", str(e.value))
+    # Never restarted behind the caller's back: the next map says so again.
+    with pytest.raises(RuntimeError, match="worker Ends_1 .* job 1\\b"):
+        pool.map(["pass", "pass"])
+    assert pool.map(["pass"])[0][0] == "SUCCESS"  # worker 0 goes on
+
+
+def test_job_raising_keyboard_interrupt_has_no_answer(ray_pool):
+    with pytest.raises(RuntimeError, match="job 1 raised KeyboardInterrupt in worker Shared_1"):
+        ray_pool.map(["pass", "raise KeyboardInterrupt"])
+    assert ray_pool.map(["xreturn(k=0)", "xreturn(k=1)"])[1][3] == {"k": 1}
+
+
+def test_interrupted_map_leaves_the_pool_usable(ray_pool):
+    slow = "import time\ntime.sleep(0.3)\nxreturn(old=1)"
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            ray_pool.map([slow] * 10)
+    finally:
+        timer.cancel()
+    answers = ray_pool.map([f"xreturn(k={k})" for k in range(6)])
+    assert [a[3] for a in answers] == [{"k": k} for k in range(6)]
+
+
+# ---------------------------------------------------------------------------
+# Options and start-up
+
+
+def test_actor_options_reach_every_worker(make_ray_pool):
+    pool = make_ray_pool(2, actor_options={"runtime_env": {"env_vars": {"VANTREL_TEST": "on"}}})
+    answers = pool.map(["import os\nxreturn(v=os.environ.get('VANTREL_TEST'))"] * 2)
+    assert [a[3]["v"] for a in answers] == ["on", "on"]
+
+
+@pytest.mark.parametrize("key", ["max_restarts", "max_task_retries", "max_concurrency"])
+def test_options_that_would_break_the_pool_are_refused(ray_pool, key):
+    from vantrel import cluster
+
+    with pytest.raises(ValueError, match=f"may not set {key}"):
+        cluster.RayPool(1, actor_options={key: 2})
+
+
+def missing_package(tmp_path):
+    # Nodes whose Python finds another `vantrel` first, without this module.
+    (tmp_path / "vantrel").mkdir()
+    (tmp_path / "vantrel" / "__init__.py").write_text("")
+    return {"runtime_env": {"env_vars": {"PYTHONPATH": str(tmp_path)}}}, 60.0
+
+
+START_FAILURES = {
+    "resources no node has": (
+        lambda tmp_path: ({"resources": {"no_such_thing": 1}}, 2.0),
+        r"Never_0: not started after 2.0 s; Never_1: not started",
+    ),
+    "vantrel missing on the node": (
+        missing_package,
+        r"Never_0: it failed to start: ModuleNotFoundError: No module named 'vantrel.cluster'",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", sorted(START_FAILURES))
+def test_workers_that_cannot_start_are_reported_and_killed(ray_pool, case, tmp_path):
+    import ray
+
+    from vantrel import cluster
+
+    make_options, message = START_FAILURES[case]
+    options, timeout = make_options(tmp_path)
+    before = ray.available_resources()
+    with pytest.raises(RuntimeError, match=message):
+        cluster.RayPool(2, "Never", actor_options=options, start_timeout=timeout)
+    assert ray.available_resources().get("CPU") == before.get("CPU")
+
+
+FRESH_CHECKS = {
+    "without_ray": (
+        "import sys\nsys.modules['ray'] = None\n"
+        "from vantrel import cluster\n"
+        "try:\n    cluster.RayPool(1)\nexcept ImportError as e:\n    print(e)\n",
+        "vantrel.cluster needs Ray, which is not installed: pip install 'vantrel[ray]'",
+    ),
+    "from_a_thread": (
+        "import threading, ray\nfrom vantrel import cluster\n"
+        "def start():\n"
+        "    try:\n        cluster.RayPool(1)\n"
+        "    except RuntimeError as e:\n        print(e)\n"
+        "t = threading.Thread(target=start)\nt.start()\nt.join()\n"
+        "print('ray running:', ray.is_initialized())\n",
+        "from a thread other than the main thread",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", sorted(FRESH_CHECKS))
+def test_fresh_interpreter(case, tmp_path):
+    code, expected = FRESH_CHECKS[case]
+    result = run_program([sys.executable, "-c", code], cwd=tmp_path, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert expected in result.stdout
+    assert "ray running: True" not in result.stdout
+
+
+def test_benchmark_rows_run(tmp_path):
+    # The Ray sections of `make bench`, at tiny sizes; speed is not asserted.
+    bench = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench.py"
+    only = "--only=ray_throughput,ray_payload"
+    args = [sys.executable, str(bench), "--smoke", only, "--no-chart", "--out", str(tmp_path)]
+    result = run_program(args, cwd=tmp_path, timeout=100)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    results = json.loads((tmp_path / "bench.json").read_text())
+    for key in ("ray_throughput", "ray_payload"):
+        rows = {r["key"]: r for r in results["sections"][key]["rows"]}
+        assert set(rows) == {"ours", "plain_actors", "local_pool"}
+        assert all(0 < r["median"] < math.inf for r in rows.values())
+    ray_targets = [t for t in results["targets"] if t["area"] == "ray"]
+    assert len(ray_targets) == 2 and all(t["value"] is not None for t in ray_targets)
