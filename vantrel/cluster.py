@@ -13,11 +13,9 @@ import os
 import pickle
 import re
 import threading
-import traceback
 from collections.abc import Iterable
 from typing import Any, Literal, Protocol, TypeVar, overload
 
-from vantrel import _control
 from vantrel import _runner
 
 __all__ = ["PendingAnswer", "RayPool", "RayWorker", "reduce"]
@@ -73,8 +71,14 @@ def _unpack(packed: _Packed) -> Any:
     return pickle.loads(data, buffers=[bytearray(b) for b in buffers])
 
 
-def _describe(error: BaseException) -> str:
-    return "".join(traceback.format_exception(error))
+def _without_own_frames(error: BaseException) -> BaseException:
+    """`error` with the frames of this module taken off its traceback: a local
+    pool pickles in compiled code, which leaves no frames, and the stand-ins
+    of both must read the same."""
+    tb = error.__traceback__
+    while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
+        tb = tb.tb_next
+    return error.with_traceback(tb)
 
 
 class _UnreadableJob:
@@ -108,8 +112,8 @@ class _Worker:
             return None
         try:
             return _pack(answer)
-        except Exception as e:
-            stand_in = _runner.unsendable_answer(answer, e)
+        except BaseException as e:  # a __reduce__ may raise anything
+            stand_in = _runner.unsendable_answer(answer, _without_own_frames(e))
         try:
             return _pack(stand_in)
         except Exception:
@@ -385,13 +389,8 @@ class RayPool:
             w = workers[k % len(workers)]
             try:
                 packed = _pack(job)
-            except Exception as e:
-                packed = _pack(
-                    _control.UnsentJob(
-                        "the job could not be pickled and was not sent to the worker:\n\n"
-                        + _describe(e)
-                    )
-                )
+            except BaseException as e:  # a __reduce__ may raise anything
+                packed = _pack(_runner.unsent_job(_without_own_frames(e)))
             pending.append(PendingAnswer(w, k, w.actor.run.remote(packed)))
         if block:
             return reduce(pending)

@@ -3,9 +3,9 @@
 // one collector (vantrel.monorun._HandleContent) and one namespace, and runs
 // jobs in it exactly as a worker of vantrel.monorun does.
 #include "core/module.hpp"
-#include "core/answer.hpp"
 #include "core/function.hpp"
 #include "core/job.hpp"
+#include "core/stand_in.hpp"
 #include "core/state.hpp"
 
 #include <new>
@@ -100,17 +100,25 @@ PyType_Spec runner_spec = {
 // unsendable_answer(answer, error): the "EXCEPTION" answer a worker sends
 // instead of an answer that cannot be pickled.
 PyObject* unsendable_answer_body(Function*, BoundArgs& a) noexcept {
-    return answer::unsendable(a.v[0], a.v[1]).release();
+    return stand_in::unsendable_answer(a.v[0], a.v[1]).release();
+}
+
+// unsent_job(error): the job a caller sends instead of one that cannot be
+// pickled; a worker answers it "EXCEPTION".
+PyObject* unsent_job_body(Function*, BoundArgs& a) noexcept {
+    return stand_in::unsent_job(a.v[0]).release();
 }
 
 const FunctionSpec unsendable_answer_spec = {
     "unsendable_answer", {{"answer", "error"}, 2, 0}, unsendable_answer_body};
+const FunctionSpec unsent_job_spec = {"unsent_job", {{"error"}, 1, 0}, unsent_job_body};
 
 int exec_body(PyObject* m) noexcept {
     if (!init_state() || !init_function_type(m)) return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(m, &runner_spec, nullptr));
     return bind(m, "JobRunner", type) &&
-                   bind(m, "unsendable_answer", make_function(m, unsendable_answer_spec))
+                   bind(m, "unsendable_answer", make_function(m, unsendable_answer_spec)) &&
+                   bind(m, "unsent_job", make_function(m, unsent_job_spec))
                ? 0
                : -1;
 }

@@ -25,12 +25,4 @@ inline PyObject* get(PyObject* answer, Py_ssize_t which) noexcept {
     return PyList_GET_ITEM(answer, which);
 }
 
-// "".join(traceback.format_exception(error)).
-Ref describe(PyObject* error) noexcept;
-
-// What is sent in place of `failed` (an answer, or whatever was put) when it
-// cannot be pickled: an "EXCEPTION" answer that keeps the printed text and the
-// values that pickle, names the values that do not, and carries `error`.
-Ref unsendable(PyObject* failed, PyObject* error) noexcept;
-
 } // namespace vantrel::answer

@@ -31,6 +31,7 @@
 #include "answer.hpp"
 #include "call.hpp"
 #include "module.hpp"
+#include "stand_in.hpp"
 #include "state.hpp"
 
 #include <algorithm>
@@ -480,16 +481,6 @@ Ref pickle_now(PyObject* obj) noexcept {
     return data;
 }
 
-// The job that takes the place of one that cannot be pickled.
-Ref unsent_job(PyObject* error) noexcept {
-    Ref reason = answer::describe(error);
-    Ref text = reason ? Ref::steal(PyUnicode_FromFormat(
-                            "the job could not be pickled and was not sent to the worker:\n\n%U",
-                            reason.get()))
-                      : Ref();
-    return text ? call(process_state.stdlib.unsent_job, text.get()) : Ref();
-}
-
 // `message` pickled, or its stand-in pickled. Whatever pickling raises, a
 // BaseException from a __reduce__ included, the message is answered
 // "EXCEPTION" in its own place.
@@ -497,8 +488,8 @@ Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
     Ref data = pickle_now(message);
     if (data) return data;
     SavedError error;
-    Ref stand_in =
-        kind == Kind::job ? unsent_job(error.get()) : answer::unsendable(message, error.get());
+    Ref stand_in = kind == Kind::job ? stand_in::unsent_job(error.get())
+                                     : stand_in::unsendable_answer(message, error.get());
     if (stand_in) data = pickle_now(stand_in.get());
     if (!data) error.chain_into_current();
     return data;
