@@ -20,19 +20,25 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 def pytest_addoption(parser):
     parser.addoption(
         "--queue-path",
-        choices=("direct", "public"),
+        choices=("direct", "public", "unknown-layout"),
         default="direct",
-        help="public: every multiprocessing queue takes its public put and get",
+        help="public: every multiprocessing queue takes its public put and get; "
+        "unknown-layout: the same, because multiprocessing.Queue looks unfamiliar",
     )
 
 
 def pytest_configure(config):
     # Before any queue is met: the choice holds for the whole process and the
     # workers it forks.
-    if config.getoption("--queue-path") == "public":
+    path = config.getoption("--queue-path")
+    if path == "public":
         import vantrel._control
 
         vantrel._control.queue_fast_path = False
+    elif path == "unknown-layout":
+        from programs import unfamiliar_queue_layout
+
+        unfamiliar_queue_layout()
 
 
 def pytest_sessionstart(session):
@@ -45,7 +51,7 @@ def pytest_sessionstart(session):
 @pytest.fixture
 def direct_path_only(request):
     """For faults that only reading and writing the pipe directly can repair."""
-    if request.config.getoption("--queue-path") == "public":
+    if request.config.getoption("--queue-path") != "direct":
         pytest.skip("the public queue path cannot repair this")
 
 
