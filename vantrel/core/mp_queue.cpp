@@ -18,15 +18,17 @@
 //     `_buffer` and `_thread` are new objects.
 //  5. ForkingPickler pickles with the default protocol and keeps the reducers
 //     registered with it in `_extra_reducers`.
-// Whether the feeder holds anything is read under the interpreter lock and
-// the lock is not let go until `_wlock` is held: the feeder can only take a
-// new message after a `put`, and a `put` needs the interpreter lock.
-// They are checked once per process, at the first queue met (the names the
-// queue's methods use, the parameters of its feeder, the message format of
-// Connection); a queue that is not exactly multiprocessing.queues.Queue, or a
-// Python on which the facts do not hold, takes the public path: messages are
-// pickled here and handed to `put` as `vantrel._control.Pickled`, and read
-// with `get`. A RuntimeWarning says so once when the facts do not hold.
+// The facts are checked once per process, at the first queue met (the names
+// the queue's methods use, the parameters of its feeder, the message format
+// of Connection, the pickle of a short str). A queue that is not exactly
+// multiprocessing.queues.Queue, or a Python on which the facts do not hold,
+// takes the public path: messages are pickled here and handed to `put` as
+// `vantrel._control.Pickled`, and read with `get`; a RuntimeWarning says so
+// once when the facts do not hold.
+//
+// Whether the feeder holds anything is read under the interpreter lock, which
+// is not let go until `_wlock` is held: the feeder takes a new message only
+// after a `put`, and a `put` needs the interpreter lock.
 #include "mp_queue.hpp"
 #include "answer.hpp"
 #include "call.hpp"
@@ -159,6 +161,36 @@ Ref pickle_short_str(PyObject* obj) noexcept {
     return data;
 }
 
+// What a large vantrel._control.Pickled looks like once the feeder has
+// pickled it: a fixed prefix, BINBYTES and the bytes, a fixed suffix. Learnt
+// from a sample, so that a reader can unpickle the bytes inside in place
+// instead of making a copy of them first.
+bool learn_wrapper_frame() noexcept {
+    QueueLayout& l = layout();
+    constexpr Py_ssize_t sample_size = Py_ssize_t{1} << 17; // beyond one pickle frame
+    Ref payload = Ref::steal(PyBytes_FromStringAndSize(nullptr, sample_size));
+    if (!payload) return false;
+    std::memset(PyBytes_AS_STRING(payload.get()), 'v', sample_size);
+    Ref wrapped = call(l.pickled, payload.get());
+    Ref view = wrapped
+                   ? Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "O", wrapped.get()))
+                   : Ref();
+    Ref whole = view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
+    if (!whole) return false;
+    const char* at = PyBytes_AS_STRING(whole.get());
+    const Py_ssize_t size = PyBytes_GET_SIZE(whole.get());
+    constexpr Py_ssize_t binbytes = 5; // 'B' and a 4-byte little-endian length
+    const char* found = static_cast<const char*>(
+        memmem(at, static_cast<size_t>(size), PyBytes_AS_STRING(payload.get()), 64));
+    if (!found || found - at < binbytes || found[-binbytes] != 'B') return false;
+    const Py_ssize_t prefix = (found - at) - binbytes;
+    const Py_ssize_t suffix = size - (found - at) - sample_size;
+    if (suffix < 0) return false;
+    l.wrapper_prefix.reset(Ref::steal(PyBytes_FromStringAndSize(at, prefix)));
+    l.wrapper_suffix.reset(Ref::steal(PyBytes_FromStringAndSize(at + size - suffix, suffix)));
+    return l.wrapper_prefix && l.wrapper_suffix;
+}
+
 bool facts_hold() noexcept {
     QueueLayout& l = layout();
     PyObject* queue_type = process_state.stdlib.queue_type;
@@ -200,7 +232,7 @@ bool facts_hold() noexcept {
     if (!held) return false;
     l.connection_type.reset(connection);
     l.condition_type.reset(condition);
-    return true;
+    return learn_wrapper_frame();
 }
 
 [[gnu::cold]] int warn_public_path() noexcept {
@@ -498,15 +530,48 @@ Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
 // pickle.loads(data). A message that has been read is never lost to an
 // interrupt that lands while it is unpickled: it is unpickled again, and the
 // interrupt is delivered afterwards.
+// The bytes inside a large Pickled as it arrives, as a view: null (no error)
+// for any other message.
+Ref wrapped_bytes(PyObject* data) noexcept {
+    const QueueLayout& l = layout();
+    if (!l.wrapper_prefix) return {};
+    const Py_ssize_t prefix = PyBytes_GET_SIZE(l.wrapper_prefix.get());
+    const Py_ssize_t suffix = PyBytes_GET_SIZE(l.wrapper_suffix.get());
+    constexpr Py_ssize_t binbytes = 5;
+    const Py_ssize_t size = PyBytes_GET_SIZE(data);
+    const char* at = PyBytes_AS_STRING(data);
+    if (size < prefix + binbytes + suffix || at[prefix] != 'B' ||
+        std::memcmp(at, PyBytes_AS_STRING(l.wrapper_prefix.get()), static_cast<size_t>(prefix)) !=
+            0 ||
+        std::memcmp(at + size - suffix, PyBytes_AS_STRING(l.wrapper_suffix.get()),
+                    static_cast<size_t>(suffix)) != 0)
+        return {};
+    std::uint64_t inner = 0;
+    for (int b = 4; b >= 1; --b)
+        inner = (inner << bits_per_byte) | static_cast<unsigned char>(at[prefix + b]);
+    if (inner != static_cast<std::uint64_t>(size - prefix - binbytes - suffix)) return {};
+    Ref view = Ref::steal(PyMemoryView_FromObject(data));
+    Ref start = view ? Ref::steal(PyLong_FromSsize_t(prefix + binbytes)) : Ref();
+    Ref stop = start ? Ref::steal(PyLong_FromSsize_t(size - suffix)) : Ref();
+    Ref range = stop ? Ref::steal(PySlice_New(start.get(), stop.get(), nullptr)) : Ref();
+    Ref slice = range ? Ref::steal(PyObject_GetItem(view.get(), range.get())) : Ref();
+    if (!slice) PyErr_Clear();
+    return slice;
+}
+
 Ref unpickle(PyObject* data) noexcept {
+    Ref inner;
     if (layout().own_pickles) {
         Ref known = unpickle_known(data);
         if (known) return known;
+        // A large message that went through a feeder: the bytes inside, in place.
+        inner = wrapped_bytes(data);
     }
-    Ref obj = call(layout().loads, data);
+    PyObject* source = inner ? inner.get() : data;
+    Ref obj = call(layout().loads, source);
     if (obj || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) == 0) return obj;
     SavedError interrupt;
-    obj = call(layout().loads, data);
+    obj = call(layout().loads, source);
     if (!obj) {
         interrupt.chain_into_current();
         return {};

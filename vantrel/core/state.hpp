@@ -122,6 +122,8 @@ struct QueueLayout {
     ProcessRef connection_type;    // multiprocessing.connection.Connection
     ProcessRef condition_type;     // threading.Condition
     ProcessRef pickled;            // vantrel._control.Pickled: bytes handed to put
+    ProcessRef wrapper_prefix;     // what comes before a large Pickled's bytes as a feeder sends it
+    ProcessRef wrapper_suffix;     // and after them
     ProcessRef deferring_put;      // vantrel._control.put_deferring_interrupts
     ProcessRef loads;              // pickle.loads
     ProcessRef pickler_class;      // multiprocessing.reduction.ForkingPickler
