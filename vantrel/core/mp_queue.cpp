@@ -9,8 +9,10 @@
 //  2. A reader holds `_rlock` while it reads one message and releases `_sem`
 //     once per message; a writer holds `_wlock` while it writes one message,
 //     and `put` acquires `_sem` once per message.
-//  3. `put` appends to `_buffer` under `_notempty` and starts the feeder
-//     thread (`_thread`) at the first put. The feeder pops from `_buffer`,
+//  3. `put` appends to `_buffer` under `_notempty` (a threading.Condition:
+//     its `_lock`, and `notify` releases the first lock of `_waiters` and
+//     removes it) and starts the feeder thread (`_thread`) at the first put.
+//     The feeder pops from `_buffer`,
 //     pickles, and sends under `_wlock`; it waits on `_notempty` (and is then
 //     listed in `_notempty._waiters`) only when it found `_buffer` empty,
 //     after everything it popped has been sent.
@@ -58,7 +60,8 @@ struct QueueState {
     int writer_fd = -1;
     Py_ssize_t pipe_pages = 0; // capacity of the pipe in pages
     Ref rlock, wlock, sem;     // the queue's own locks and count of messages
-    Ref waiters;               // the deque of threads waiting on the queue's `_notempty`
+    Ref notempty_lock;         // the lock of the queue's `_notempty` Condition
+    Ref waiters;               // the deque of threads waiting on that Condition
     // The worker that answers on this (output) queue, recorded by the process
     // that started it, which alone can watch it.
     Ref worker;        // weak reference to its multiprocessing.Process
@@ -202,12 +205,13 @@ bool facts_hold() noexcept {
     Ref send_bytes = connection ? class_function(connection.get(), "_send_bytes") : Ref();
     Ref recv_bytes = connection ? class_function(connection.get(), "_recv_bytes") : Ref();
     Ref condition = import_attribute("threading", "Condition");
+    Ref notify = condition ? class_function(condition.get(), "notify") : Ref();
     Ref probe = condition ? Ref::steal(PyObject_CallNoArgs(condition.get())) : Ref();
     Ref waiters =
         probe ? Ref::steal(PyObject_GetAttr(probe.get(), names.waiters_attribute)) : Ref();
     Ref deque = import_attribute("collections", "deque");
-    if (!put || !get || !reset || !feed || !send_bytes || !recv_bytes || !waiters || !deque ||
-        !PyType_Check(connection.get()) || !PyType_Check(condition.get()) ||
+    if (!put || !get || !reset || !feed || !notify || !send_bytes || !recv_bytes || !waiters ||
+        !deque || !PyType_Check(connection.get()) || !PyType_Check(condition.get()) ||
         !PyType_Check(deque.get()) || Py_TYPE(waiters.get()) != as_type(deque.get()))
         return false;
     // The default protocol pickles a short str the way pickle_short_str does.
@@ -227,6 +231,7 @@ bool facts_hold() noexcept {
         code_mentions(feed.get(), "co_varnames",
                       {"buffer", "notempty", "send_bytes", "writelock", "queue_sem"}) &&
         code_mentions(feed.get(), "co_names", {"popleft", "wait", "dumps"}) &&
+        code_mentions(notify.get(), "co_names", {"_waiters", "release", "remove"}) &&
         code_mentions(send_bytes.get(), "co_consts", {"!i", "!Q"}) &&
         code_mentions(recv_bytes.get(), "co_consts", {"!i", "!Q"});
     if (!held) return false;
@@ -317,10 +322,11 @@ bool prepare_direct(PyObject* queue, QueueState& s) noexcept {
         Py_TYPE(notempty.get()) != as_type(l.condition_type))
         return false;
     s.waiters = Ref::steal(PyObject_GetAttr(notempty.get(), names.waiters_attribute));
+    s.notempty_lock = Ref::steal(PyObject_GetAttrString(notempty.get(), "_lock"));
     s.reader_fd = as_fd(call_method(reader.get(), names.fileno).get());
     s.writer_fd = as_fd(call_method(writer.get(), names.fileno).get());
     const int capacity = s.writer_fd >= 0 ? fcntl(s.writer_fd, F_GETPIPE_SZ) : -1;
-    if (!s.waiters || s.reader_fd < 0 || capacity <= 0) return false;
+    if (!s.waiters || !s.notempty_lock || s.reader_fd < 0 || capacity <= 0) return false;
     s.pipe_pages = capacity / l.page_size;
     return true;
 }
@@ -697,6 +703,38 @@ Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages,
     return Wrote::all;
 }
 
+// What `put` does once the feeder runs, done here with no Python code in
+// between, so that no signal handler can raise half-way (a KeyboardInterrupt
+// inside `with self._notempty` would leave that lock held for good): count
+// the message, append it to the buffer, wake the feeder. 1 when put, 0 when
+// the queue's own `put` must do it (closed, or full), -1 on error.
+int put_without_interrupts(PyObject* queue, QueueState& s, PyObject* message) noexcept {
+    Ref closed = Ref::steal(PyObject_GetAttrString(queue, "_closed"));
+    if (!closed) return -1;
+    if (closed.get() != Py_False) return 0; // put raises what it raises
+    const int counted = try_acquire(s.sem.get());
+    if (counted <= 0) return counted;
+    if (!call_method(s.notempty_lock.get(), names.acquire)) {
+        if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
+        return -1;
+    }
+    int result = 1;
+    {
+        Held notempty(s.notempty_lock.get());
+        Ref buffer = Ref::steal(PyObject_GetAttr(queue, names.buffer_attribute));
+        if (!buffer || !call_method(buffer.get(), names.append, message))
+            result = -1;
+        else if (PyObject_Size(s.waiters.get()) > 0) {
+            Ref waiter = Ref::steal(PySequence_GetItem(s.waiters.get(), 0));
+            if (!waiter || !call_method(waiter.get(), names.release) ||
+                !call_method(s.waiters.get(), names.remove, waiter.get()))
+                result = -1;
+        }
+    }
+    if (result < 0 && !call_method(s.sem.get(), names.release)) PyErr_WriteUnraisable(queue);
+    return result;
+}
+
 // Hands `data` to the queue's `put`, wrapped so that the feeder sends the
 // bytes as they are now. The put that may start the feeder thread holds
 // interrupts back: an interrupt inside the thread's start leaves a feeder
@@ -711,6 +749,10 @@ int put_pickled(PyObject* queue, QueueState& s, PyObject* data) noexcept {
         Ref thread = Ref::steal(PyObject_GetAttr(queue, names.thread_attribute));
         if (!thread) return -1;
         may_start_feeder = thread.get() == Py_None;
+        if (!may_start_feeder) {
+            const int put = put_without_interrupts(queue, s, wrapped.get());
+            if (put != 0) return put < 0 ? -1 : 0;
+        }
     }
     Ref done;
     if (may_start_feeder) {

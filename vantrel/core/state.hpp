@@ -27,6 +27,7 @@ namespace vantrel {
     X(SUCCESS)                                                                                     \
     X(SingleProcess)                                                                               \
     X(acquire)                                                                                     \
+    X(append)                                                                                      \
     X(args)                                                                                        \
     X(builtin)                                                                                     \
     X(cancel_join_thread)                                                                          \
@@ -61,6 +62,7 @@ namespace vantrel {
     X(queue)                                                                                       \
     X(reduce)                                                                                      \
     X(release)                                                                                     \
+    X(remove)                                                                                      \
     X(return_content)                                                                              \
     X(seek)                                                                                        \
     X(sentinel)                                                                                    \
