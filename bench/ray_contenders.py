@@ -10,7 +10,7 @@ bench.py adds these sections to its own; the smoke run skips them unless
 import time
 
 import numpy as np
-from contenders import Contender, end_pool, expect, per_job_us
+from contenders import Contender, OursThroughput, end_pool, expect, per_job_us
 
 from vantrel import polyrun
 
@@ -116,19 +116,8 @@ class PlainActorThroughput(Contender):
         self.actors.close()
 
 
-class LocalThroughput(Contender):
-    key, label, ref = "local_pool", "MultiProcessPool(2).map (one machine)", "ours"
-
-    def __init__(self, n):
-        self.n = n
-        self.pool = polyrun.MultiProcessPool(2)
-        self.pool.map(["pass"] * 40)
-
-    def sample(self):
-        return per_job_us(self.pool.map, self.n, ours_answers=True)
-
-    def close(self):
-        end_pool(self.pool)
+class LocalThroughput(OursThroughput):
+    key, label, ref, ours = "local_pool", "MultiProcessPool(2).map (one machine)", "ours", False
 
 
 # ---------------------------------------------------------------------------

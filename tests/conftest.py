@@ -55,13 +55,14 @@ def direct_path_only(request):
         pytest.skip("the public queue path cannot repair this")
 
 
-# Ray leaves threads of its own in this process; the tests that fork local
-# workers run before any Ray test starts them.
-RAY_MODULES = ("test_cluster.py", "test_cluster_nodes.py")
+# Ray and jupyter_client leave threads of their own in this process; the tests
+# that fork local workers run before them (a fork while another thread holds
+# the sanitizer's allocator lock would leave the child stuck).
+THREADED_MODULES = ("test_jupyter.py", "test_cluster.py", "test_cluster_nodes.py")
 
 
 def pytest_collection_modifyitems(session, config, items):
-    items.sort(key=lambda item: item.path.name in RAY_MODULES)
+    items.sort(key=lambda item: item.path.name in THREADED_MODULES)
 
 
 def pytest_sessionfinish(session, exitstatus):

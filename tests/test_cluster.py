@@ -15,6 +15,7 @@ import time
 import numpy as np
 import pytest
 from programs import run_program
+from ray_pools import pools_killed_at_the_end
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("VANTREL_SANITIZED")), reason="Ray's processes do not run under ASan"
@@ -52,17 +53,7 @@ def ray_pool(local_pool):
 
 @pytest.fixture
 def make_ray_pool(ray_pool):
-    from vantrel import cluster
-
-    pools = []
-
-    def make(*args, **kwargs):
-        pools.append(cluster.RayPool(*args, **kwargs))
-        return pools[-1]
-
-    yield make
-    for p in pools:
-        p.kill_all()
+    yield from pools_killed_at_the_end()
 
 
 def gone(pid, within=20.0):

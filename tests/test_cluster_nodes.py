@@ -9,6 +9,7 @@ import threading
 import time
 
 import pytest
+from ray_pools import pools_killed_at_the_end
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("VANTREL_SANITIZED")), reason="Ray's processes do not run under ASan"
@@ -43,17 +44,7 @@ def ray_cluster():
 
 @pytest.fixture
 def make_ray_pool(ray_cluster):
-    from vantrel import cluster
-
-    pools = []
-
-    def make(*args, **kwargs):
-        pools.append(cluster.RayPool(*args, **kwargs))
-        return pools[-1]
-
-    yield make
-    for p in pools:
-        p.kill_all()
+    yield from pools_killed_at_the_end()
 
 
 def alive_nodes():
