@@ -185,7 +185,7 @@ signal.setitimer(signal.ITIMER_REAL, 0.1)
 """
 
 
-def test_an_error_while_waiting_for_a_job_is_no_answer(worker):
+def test_an_error_while_waiting_for_a_job_is_no_answer(worker, direct_path_only):
     assert worker.blocked_put(LATE_ALARM) == ok()
     time.sleep(0.5)  # the alarm goes off while the worker waits for its next job
     assert worker.blocked_put("xreturn(a=1)") == ok(a=1)
