@@ -113,8 +113,10 @@ const FunctionSpec unsendable_answer_spec = {
     "unsendable_answer", {{"answer", "error"}, 2, 0}, unsendable_answer_body};
 const FunctionSpec unsent_job_spec = {"unsent_job", {{"error"}, 1, 0}, unsent_job_body};
 
-int exec_body(PyObject* m) noexcept {
-    if (!init_state() || !init_function_type(m)) return -1;
+constexpr const char* module_doc =
+    "Runs jobs as a worker of vantrel.monorun does, for workers fed by other means.";
+
+int fill_namespace(PyObject* m) noexcept {
     Ref type = Ref::steal(PyType_FromModuleAndSpec(m, &runner_spec, nullptr));
     return bind(m, "JobRunner", type) &&
                    bind(m, "unsendable_answer", make_function(m, unsendable_answer_spec)) &&
@@ -123,31 +125,9 @@ int exec_body(PyObject* m) noexcept {
                : -1;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
-    return process_state.module_guard.create(spec);
-}
-int exec(PyObject* m) noexcept {
-    return process_state.module_guard.exec(m, exec_body);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "_runner",
-    .m_doc = "Runs jobs as a worker of vantrel.monorun does, for workers fed by other means.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = slots,
-};
-
 } // namespace
 } // namespace vantrel::runner
 
-PyMODINIT_FUNC PyInit__runner() {
-    return PyModuleDef_Init(&vantrel::runner::definition);
+PyMODINIT_FUNC PyInit__runner() { // NOLINT(bugprone-reserved-identifier): fixed by CPython
+    return vantrel::define_module(vantrel::runner::module_doc, vantrel::runner::fill_namespace);
 }

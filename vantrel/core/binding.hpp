@@ -41,8 +41,8 @@ bool bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
                     BoundArgs& out) noexcept;
 
 // Message builders, kept cold and out of line.
-[[gnu::cold]] void raise_positional_count(PyObject* name, bool exact, Py_ssize_t min_args,
-                                          Py_ssize_t max_args, Py_ssize_t given) noexcept;
+[[gnu::cold]] void raise_positional_count(PyObject* name, bool exact, Py_ssize_t required,
+                                          Py_ssize_t allowed, Py_ssize_t given) noexcept;
 [[gnu::cold]] void raise_unexpected_keyword(PyObject* name, PyObject* keyword) noexcept;
 [[gnu::cold]] void raise_multiple_values(PyObject* name, PyObject* keyword) noexcept;
 [[gnu::cold]] void raise_keywords_not_strings(PyObject* name) noexcept;

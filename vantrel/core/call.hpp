@@ -1,4 +1,5 @@
-// obj.name(...) through the method-call protocol: no bound method is made.
+// Calls and comparisons as Python code makes them. obj.name(...) goes through
+// the method-call protocol: no bound method is made.
 #pragma once
 
 #include "ref.hpp"
@@ -25,6 +26,13 @@ inline Ref call_method(PyObject* obj, PyObject* name, PyObject* arg1, PyObject* 
 // f(arg): a plain call with one argument.
 inline Ref call(PyObject* callable, PyObject* arg) noexcept {
     return Ref::steal(PyObject_Vectorcall(callable, &arg, 1, nullptr));
+}
+
+// `a != b` as an expression evaluates it (no identity shortcut, unlike
+// PyObject_RichCompareBool): 1, 0, or -1 with the error set.
+inline int not_equal(PyObject* a, PyObject* b) noexcept {
+    Ref differs = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
+    return differs ? PyObject_IsTrue(differs.get()) : -1;
 }
 
 } // namespace vantrel

@@ -45,8 +45,9 @@ bool Caller::gone() const noexcept {
         pollfd fd{pidfd_, POLLIN, 0};
         const int r = poll(&fd, 1, 0);
         // POLLNVAL: a job closed the descriptor; the parent id still tells.
-        if (r > 0 && (fd.revents & POLLNVAL) == 0) return true;
-        if (r >= 0 && (fd.revents & POLLNVAL) == 0) return false;
+        const bool closed = (static_cast<unsigned>(fd.revents) & unsigned{POLLNVAL}) != 0;
+        if (r > 0 && !closed) return true;
+        if (r >= 0 && !closed) return false;
     }
     return getppid() != parent_;
 }

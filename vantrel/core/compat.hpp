@@ -74,7 +74,7 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) n
 #else
     *result = PyObject_GetAttr(obj, name);
     if (*result) return 1;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return -1;
     PyErr_Clear();
     return 0;
 #endif

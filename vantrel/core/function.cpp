@@ -19,30 +19,25 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return fn->spec->body(fn, bound);
 }
 
+// What a function holds that may lead back to it: visited and cleared by
+// the cycle collector, so listed once for both.
+constexpr PyObject* Function::* collected_members[] = {
+    &Function::module,  &Function::doc,  &Function::defaults,    &Function::kwdefaults,
+    &Function::globals, &Function::code, &Function::annotations, &Function::dict,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fn->module);
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->kwdefaults);
-    Py_VISIT(fn->globals);
-    Py_VISIT(fn->code);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->dict);
+    for (PyObject* Function::* member : collected_members)
+        Py_VISIT(fn->*member);
     return 0;
 }
 
 int function_clear(PyObject* self) noexcept {
     Function* fn = as_function(self);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->defaults);
-    Py_CLEAR(fn->kwdefaults);
-    Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->code);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->dict);
+    for (PyObject* Function::* member : collected_members)
+        Py_CLEAR(fn->*member);
     return 0;
 }
 
@@ -101,30 +96,32 @@ PyObject* none_if_null(PyObject* o) noexcept {
     return Py_NewRef(o ? o : Py_None);
 }
 
+// A slot that None (or deletion) empties and that otherwise holds a `type`.
+int set_optional(PyObject** slot, PyObject* value, PyTypeObject* type,
+                 const char* message) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyObject_TypeCheck(value, type)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_XNewRef(value));
+    return 0;
+}
+
 PyObject* get_defaults(PyObject* self, void*) noexcept {
     return none_if_null(as_function(self)->defaults);
 }
 int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
+    return set_optional(&as_function(self)->defaults, value, &PyTuple_Type,
+                        "__defaults__ must be set to a tuple object");
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     return none_if_null(as_function(self)->kwdefaults);
 }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_optional(&as_function(self)->kwdefaults, value, &PyDict_Type,
+                        "__kwdefaults__ must be set to a dict object");
 }
 
 PyObject* get_code(PyObject* self, void*) noexcept {

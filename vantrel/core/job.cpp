@@ -88,7 +88,8 @@ int JobRunner::run_source(PyObject* source) noexcept {
     if (!code) return -1;
     const int has_builtins = PyDict_Contains(globals, names.dunder_builtins);
     if (has_builtins < 0) return -1;
-    if (!has_builtins && PyDict_SetItem(globals, names.dunder_builtins, PyEval_GetBuiltins()) < 0)
+    if (has_builtins == 0 &&
+        PyDict_SetItem(globals, names.dunder_builtins, PyEval_GetBuiltins()) < 0)
         return -1;
     if (PySys_Audit("exec", "O", code.get()) < 0) return -1;
     Ref locals = Ref::steal(PyDict_New());
@@ -119,11 +120,11 @@ JobRunner::Outcome JobRunner::handle_failure(Stage stage) noexcept {
     // A queue.Empty raised by the job's own code is an ordinary failure of
     // that job: swallowing it would leave the job without an answer and pair
     // every later answer with the wrong job.
-    if (stage == Stage::waiting && PyErr_GivenExceptionMatches(error.get(), empty.get()))
+    if (stage == Stage::waiting && PyErr_GivenExceptionMatches(error.get(), empty.get()) != 0)
         return {End::unanswered, {}};
-    if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt))
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt) != 0)
         return {End::unanswered, {}};
-    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception) == 0) {
         error.restore();
         return {End::fatal, {}};
     }
@@ -134,7 +135,7 @@ JobRunner::Outcome JobRunner::handle_failure(Stage stage) noexcept {
     Ref info;
     if (Ref tb = lookup_global(lookups_, names.traceback)) {
         Ref text = call_method(tb.get(), names.format_exc);
-        if (!text && PyErr_ExceptionMatches(PyExc_Exception))
+        if (!text && PyErr_ExceptionMatches(PyExc_Exception) != 0)
             text = plain_description(error.get()); // the job's data broke the formatter
         if (text) info = Ref::steal(PyObject_Str(text.get()));
     }

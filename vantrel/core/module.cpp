@@ -1,4 +1,5 @@
 #include "module.hpp"
+#include "function.hpp"
 #include "state.hpp"
 
 #include <cstring>
@@ -31,7 +32,8 @@ const char* short_module_name() noexcept {
     const int major = static_cast<int>((v >> 24) & 0xff);
     const int minor = static_cast<int>((v >> 16) & 0xff);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
-    char text[200];
+    constexpr size_t text_size = 200; // the text below, with at most 100 bytes of the module name
+    char text[text_size];
     PyOS_snprintf(text, sizeof text,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   PY_MAJOR_VERSION, PY_MINOR_VERSION, VANTREL_MODULE_NAME, "does not match", major,
@@ -39,7 +41,40 @@ const char* short_module_name() noexcept {
     return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
 }
 
+// The definition every module of this binary is made from; define_module
+// fills in its name, doc and body.
+int (*module_body)(PyObject*) noexcept = nullptr;
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept {
+    return process_state.module_guard.create(spec);
+}
+int exec_slot(PyObject* module) noexcept {
+    return process_state.module_guard.exec(module, module_body);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = nullptr,
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+};
+
 } // namespace
+
+PyObject* define_module(const char* doc, int (*body)(PyObject*) noexcept) noexcept {
+    module_body = body;
+    module_definition.m_name = short_module_name();
+    module_definition.m_doc = doc;
+    return PyModuleDef_Init(&module_definition);
+}
 
 PyObject* ModuleGuard::create(PyObject* spec) noexcept {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -67,7 +102,8 @@ int ModuleGuard::exec(PyObject* module, int (*body)(PyObject*) noexcept) noexcep
         return -1;
     }
     if (executed_) return 0;
-    if (check_runtime_version() < 0 || body(module) < 0) {
+    if (check_runtime_version() < 0 || !init_state() || !init_function_type(module) ||
+        body(module) < 0) {
         // Forget the half-built module so that the next import starts anew.
         module_.reset();
         return -1;
@@ -134,7 +170,7 @@ ClassBuilder::ClassBuilder(PyObject* module, const char* name) noexcept
 }
 
 bool ClassBuilder::add(const char* member, PyObject* value) noexcept {
-    return ns_ && value && PyDict_SetItemString(ns_.get(), member, value) == 0;
+    return ns_ && value != nullptr && PyDict_SetItemString(ns_.get(), member, value) == 0;
 }
 
 Ref ClassBuilder::build() noexcept {

@@ -15,7 +15,8 @@ class ModuleGuard {
   public:
     // Py_mod_create: the existing module object, or a new one from `spec`.
     PyObject* create(PyObject* spec) noexcept;
-    // Py_mod_exec: runs `body` once for the module object that `create` made.
+    // Py_mod_exec: once for the module object that `create` made, the process
+    // state and the function type, then `body`.
     int exec(PyObject* module, int (*body)(PyObject* module) noexcept) noexcept;
 
   private:
@@ -23,6 +24,12 @@ class ModuleGuard {
     ProcessRef module_;
     bool executed_ = false;
 };
+
+// PyInit_<name> of this binary: the module definition, made by the import
+// machinery through `process_state.module_guard`, whose one execution fills
+// the namespace with `body` (the process state and the function type are
+// ready by then). `doc` may be null.
+PyObject* define_module(const char* doc, int (*body)(PyObject* module) noexcept) noexcept;
 
 // Module-level name lookup at each use: `globals`, then builtins, then
 // NameError "name '...' is not defined".

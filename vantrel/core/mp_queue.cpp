@@ -12,8 +12,8 @@
 //  3. `put` appends to `_buffer` under `_notempty` (a threading.Condition:
 //     its `_lock`, and `notify` releases the first lock of `_waiters` and
 //     removes it) and starts the feeder thread (`_thread`) at the first put.
-//     The feeder pops from `_buffer`,
-//     pickles, and sends under `_wlock`; it waits on `_notempty` (and is then
+//     The feeder pops from `_buffer`, pickles, and sends under `_wlock`; it
+//     waits on `_notempty` (and is then
 //     listed in `_notempty._waiters`) only when it found `_buffer` empty,
 //     after everything it popped has been sent.
 //  4. After a fork, `_notempty` is the same Condition (re-initialised) while
@@ -59,9 +59,12 @@ struct QueueState {
     int reader_fd = -1;  // the queue's pipe
     int writer_fd = -1;
     Py_ssize_t pipe_pages = 0; // capacity of the pipe in pages
-    Ref rlock, wlock, sem;     // the queue's own locks and count of messages
-    Ref notempty_lock;         // the lock of the queue's `_notempty` Condition
-    Ref waiters;               // the deque of threads waiting on that Condition
+    // The queue's own locks and its count of messages.
+    Ref rlock;
+    Ref wlock;
+    Ref sem;
+    Ref notempty_lock; // the lock of the queue's `_notempty` Condition
+    Ref waiters;       // the deque of threads waiting on that Condition
     // The worker that answers on this (output) queue, recorded by the process
     // that started it, which alone can watch it.
     Ref worker;        // weak reference to its multiprocessing.Process
@@ -76,7 +79,8 @@ struct QueueState {
     // worker's wait for jobs reads ahead: it is the only reader of its input
     // queue, and the queue's count of messages is released per message taken.
     char* ahead = nullptr;
-    size_t ahead_start = 0, ahead_end = 0;
+    size_t ahead_start = 0;
+    size_t ahead_end = 0;
 
     QueueState() = default;
     QueueState(const QueueState&) = delete;
@@ -87,14 +91,45 @@ struct QueueState {
 namespace {
 
 constexpr const char* capsule_name = "vantrel.mp_queue.QueueState.v1";
-constexpr int watch_ms = 200;          // between two looks at a silent worker
-constexpr Py_ssize_t short_header = 4; // big-endian signed length
-constexpr Py_ssize_t long_header = 12; // -1, then a big-endian 8-byte length
+constexpr int ms_per_second = 1000;
+// Between two looks at a silent worker.
+constexpr int watch_ms = static_cast<int>(answer_poll_seconds * ms_per_second);
+constexpr Py_ssize_t short_header = 4;             // big-endian signed length
+constexpr Py_ssize_t long_header = 12;             // -1, then a big-endian 8-byte length
+constexpr std::uint64_t long_marker = 0xffffffffU; // the -1 of a long header
 constexpr Py_ssize_t widest_short_message = 0x7fffffff;
 constexpr size_t atomic_write = PIPE_BUF; // a write this small arrives whole
-constexpr int bits_per_byte = 8;
+constexpr unsigned bits_per_byte = 8;
 
 enum class Read { message, timeout, gone, error };
+
+// Lengths in a message's header are big-endian; those inside a pickle are
+// little-endian.
+enum class Order { big_endian, little_endian };
+
+// The unsigned integer in the `count` bytes at `bytes`.
+std::uint64_t read_uint(const unsigned char* bytes, Py_ssize_t count, Order order) noexcept {
+    std::uint64_t value = 0;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        value = (value << bits_per_byte) | bytes[order == Order::big_endian ? i : count - 1 - i];
+    return value;
+}
+
+// `value` as `count` bytes at `into`; returns the end of what it wrote.
+unsigned char* write_uint(std::uint64_t value, unsigned char* into, Py_ssize_t count,
+                          Order order) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        into[order == Order::little_endian ? i : count - 1 - i] = static_cast<unsigned char>(value);
+        value >>= bits_per_byte;
+    }
+    return into + count;
+}
+
+// Whether `fd` can be read without waiting.
+bool readable_now(int fd) noexcept {
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0;
+}
 
 QueueLayout& layout() noexcept {
     return process_state.queue_layout;
@@ -132,12 +167,28 @@ Ref class_function(PyObject* cls, const char* name) noexcept {
     return attr && PyFunction_Check(attr.get()) ? attr : Ref();
 }
 
+// --- pickles read and written here ------------------------------------------------
+
+// What this file writes or recognises of the default pickle protocol.
+namespace opcode {
+constexpr unsigned char proto = 0x80, empty_list = ']', mark = '(', short_text = 0x8c, text = 'X',
+                        empty_dict = '}', appends = 'e', stop = '.', frame = 0x95, memoize = 0x94,
+                        bytes = 'B';
+}
+constexpr unsigned char protocol = 4;
+constexpr Py_ssize_t frame_length = 8;    // FRAME's length of what follows
+constexpr Py_ssize_t str_framing = 11;    // PROTO 4, FRAME and its length
+constexpr Py_ssize_t short_text_head = 2; // SHORT_BINUNICODE and a 1-byte length
+constexpr Py_ssize_t long_length = 4;     // the length of BINUNICODE and BINBYTES
+constexpr Py_ssize_t long_head = 1 + long_length;
+constexpr Py_ssize_t str_around_text = short_text_head + 2; // and MEMOIZE, STOP
+constexpr Py_ssize_t longest_short_text = 0xff;
+constexpr Py_ssize_t longest_text = 0xffffffff;
+
 // A str of fewer than 256 UTF-8 bytes as the default protocol pickles it:
 // PROTO 4, FRAME, SHORT_BINUNICODE, MEMOIZE, STOP. Null (no error) for
 // anything else.
 Ref pickle_short_str(PyObject* obj) noexcept {
-    constexpr unsigned char proto = 0x80, frame = 0x95, short_unicode = 0x8c, memoize = 0x94;
-    constexpr Py_ssize_t longest = 0xff, framing = 11, around_text = 4;
     if (!PyUnicode_CheckExact(obj)) return {};
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -145,22 +196,21 @@ Ref pickle_short_str(PyObject* obj) noexcept {
         PyErr_Clear(); // lone surrogates: the pickler knows what to do
         return {};
     }
-    if (size > longest) return {};
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, framing + around_text + size));
+    if (size > longest_short_text) return {};
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, str_framing + str_around_text + size));
     if (!data) return {};
     auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()));
-    const std::uint64_t frame_size = static_cast<std::uint64_t>(size) + around_text;
-    *out++ = proto;
-    *out++ = 4;
-    *out++ = frame;
-    for (int i = 0; i < 8; ++i) // little-endian
-        *out++ = static_cast<unsigned char>(frame_size >> (bits_per_byte * i));
-    *out++ = short_unicode;
+    const std::uint64_t frame_size = static_cast<std::uint64_t>(size) + str_around_text;
+    *out++ = opcode::proto;
+    *out++ = protocol;
+    *out++ = opcode::frame;
+    out = write_uint(frame_size, out, frame_length, Order::little_endian);
+    *out++ = opcode::short_text;
     *out++ = static_cast<unsigned char>(size);
     std::memcpy(out, text, static_cast<size_t>(size));
     out += size;
-    *out++ = memoize;
-    *out = '.';
+    *out++ = opcode::memoize;
+    *out = opcode::stop;
     return data;
 }
 
@@ -170,7 +220,7 @@ Ref pickle_short_str(PyObject* obj) noexcept {
 // instead of making a copy of them first.
 bool learn_wrapper_frame() noexcept {
     QueueLayout& l = layout();
-    constexpr Py_ssize_t sample_size = Py_ssize_t{1} << 17; // beyond one pickle frame
+    constexpr Py_ssize_t sample_size = Py_ssize_t{128} * 1024; // beyond one pickle frame
     Ref payload = Ref::steal(PyBytes_FromStringAndSize(nullptr, sample_size));
     if (!payload) return false;
     std::memset(PyBytes_AS_STRING(payload.get()), 'v', sample_size);
@@ -182,16 +232,16 @@ bool learn_wrapper_frame() noexcept {
     if (!whole) return false;
     const char* at = PyBytes_AS_STRING(whole.get());
     const Py_ssize_t size = PyBytes_GET_SIZE(whole.get());
-    constexpr Py_ssize_t binbytes = 5; // 'B' and a 4-byte little-endian length
+    constexpr size_t probe = 64; // enough of the sample's bytes to find them
     const char* found = static_cast<const char*>(
-        memmem(at, static_cast<size_t>(size), PyBytes_AS_STRING(payload.get()), 64));
-    if (!found || found - at < binbytes || found[-binbytes] != 'B') return false;
-    const Py_ssize_t prefix = (found - at) - binbytes;
+        memmem(at, static_cast<size_t>(size), PyBytes_AS_STRING(payload.get()), probe));
+    if (!found || found - at < long_head || found[-long_head] != opcode::bytes) return false;
+    const Py_ssize_t prefix = (found - at) - long_head;
     const Py_ssize_t suffix = size - (found - at) - sample_size;
     if (suffix < 0) return false;
     l.wrapper_prefix.reset(Ref::steal(PyBytes_FromStringAndSize(at, prefix)));
     l.wrapper_suffix.reset(Ref::steal(PyBytes_FromStringAndSize(at + size - suffix, suffix)));
-    return l.wrapper_prefix && l.wrapper_suffix;
+    return l.wrapper_prefix.get() != nullptr && l.wrapper_suffix.get() != nullptr;
 }
 
 bool facts_hold() noexcept {
@@ -361,13 +411,10 @@ class Held {
 // pickle.loads reads like any message. It and the short str of
 // pickle_short_str are recognised on arrival and need no unpickler either.
 
-namespace opcode {
-constexpr unsigned char proto = 0x80, empty_list = ']', mark = '(', short_text = 0x8c, text = 'X',
-                        empty_dict = '}', appends = 'e', stop = '.', frame = 0x95, memoize = 0x94;
-}
+constexpr Py_ssize_t answer_opening = 4; // PROTO 4, EMPTY_LIST, MARK
+constexpr Py_ssize_t answer_closing = 3; // EMPTY_DICT, APPENDS, STOP
+
 constexpr Py_ssize_t answer_texts = 3;
-constexpr Py_ssize_t longest_short_text = 0xff;
-constexpr Py_ssize_t longest_text = 0xffffffff;
 
 Ref pickle_plain_answer(PyObject* obj) noexcept {
     if (!PyList_CheckExact(obj) || PyList_GET_SIZE(obj) != answer::item::count) return {};
@@ -375,7 +422,7 @@ Ref pickle_plain_answer(PyObject* obj) noexcept {
     if (!PyDict_CheckExact(values) || PyDict_GET_SIZE(values) != 0) return {};
     const char* texts[answer_texts];
     Py_ssize_t sizes[answer_texts];
-    Py_ssize_t total = 2 + 2 + 3; // PROTO 4, EMPTY_LIST MARK, EMPTY_DICT APPENDS STOP
+    Py_ssize_t total = answer_opening + answer_closing;
     for (Py_ssize_t i = 0; i < answer_texts; ++i) {
         PyObject* item = PyList_GET_ITEM(obj, i);
         if (!PyUnicode_CheckExact(item)) return {};
@@ -385,13 +432,13 @@ Ref pickle_plain_answer(PyObject* obj) noexcept {
             return {};
         }
         if (sizes[i] > longest_text) return {};
-        total += sizes[i] + (sizes[i] <= longest_short_text ? 2 : 5);
+        total += sizes[i] + (sizes[i] <= longest_short_text ? short_text_head : long_head);
     }
     Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
     if (!data) return {};
     auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()));
     *out++ = opcode::proto;
-    *out++ = 4;
+    *out++ = protocol;
     *out++ = opcode::empty_list;
     *out++ = opcode::mark;
     for (Py_ssize_t i = 0; i < answer_texts; ++i) {
@@ -401,8 +448,7 @@ Ref pickle_plain_answer(PyObject* obj) noexcept {
             *out++ = static_cast<unsigned char>(size);
         } else {
             *out++ = opcode::text;
-            for (int b = 0; b < 4; ++b) // little-endian
-                *out++ = static_cast<unsigned char>(size >> (bits_per_byte * b));
+            out = write_uint(size, out, long_length, Order::little_endian);
         }
         std::memcpy(out, texts[i], static_cast<size_t>(size));
         out += size;
@@ -417,13 +463,12 @@ Ref pickle_plain_answer(PyObject* obj) noexcept {
 // the bytes are not one.
 Ref read_text(const unsigned char*& at, const unsigned char* end) noexcept {
     std::uint64_t size = 0;
-    if (at < end && *at == opcode::short_text && end - at >= 2) {
+    if (at < end && *at == opcode::short_text && end - at >= short_text_head) {
         size = at[1];
-        at += 2;
-    } else if (at < end && *at == opcode::text && end - at >= 5) {
-        for (int b = 4; b >= 1; --b)
-            size = (size << bits_per_byte) | at[b];
-        at += 5;
+        at += short_text_head;
+    } else if (at < end && *at == opcode::text && end - at >= long_head) {
+        size = read_uint(at + 1, long_length, Order::little_endian);
+        at += long_head;
     } else {
         return {};
     }
@@ -440,8 +485,7 @@ Ref read_text(const unsigned char*& at, const unsigned char* end) noexcept {
 Ref unpickle_known(PyObject* data) noexcept {
     const auto* at = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
     const unsigned char* end = at + PyBytes_GET_SIZE(data);
-    constexpr Py_ssize_t str_framing = 11;
-    if (end - at >= str_framing + 4 && at[0] == opcode::proto && at[1] == 4 &&
+    if (end - at >= str_framing + str_around_text && at[0] == opcode::proto && at[1] == protocol &&
         at[2] == opcode::frame) {
         const unsigned char* text = at + str_framing;
         Ref str = read_text(text, end - 2);
@@ -449,22 +493,22 @@ Ref unpickle_known(PyObject* data) noexcept {
             return str;
         return {};
     }
-    if (end - at < 7 || at[0] != opcode::proto || at[1] != 4 || at[2] != opcode::empty_list ||
-        at[3] != opcode::mark || end[-3] != opcode::empty_dict || end[-2] != opcode::appends ||
-        end[-1] != opcode::stop)
+    if (end - at < answer_opening + answer_closing || at[0] != opcode::proto || at[1] != protocol ||
+        at[2] != opcode::empty_list || at[3] != opcode::mark || end[-3] != opcode::empty_dict ||
+        end[-2] != opcode::appends || end[-1] != opcode::stop)
         return {};
-    at += 4;
+    at += answer_opening;
     Ref list = Ref::steal(PyList_New(answer::item::count));
     if (!list) {
         PyErr_Clear();
         return {};
     }
     for (Py_ssize_t i = 0; i < answer_texts; ++i) {
-        Ref text = read_text(at, end - 3);
+        Ref text = read_text(at, end - answer_closing);
         if (!text) return {};
         PyList_SET_ITEM(list.get(), i, text.release());
     }
-    Ref values = at == end - 3 ? Ref::steal(PyDict_New()) : Ref();
+    Ref values = at == end - answer_closing ? Ref::steal(PyDict_New()) : Ref();
     if (!values) {
         PyErr_Clear();
         return {};
@@ -514,7 +558,7 @@ Ref pickle_now(PyObject* obj) noexcept {
     l.pickler_busy = false;
     Ref data = dumped ? call_method(file, names.getvalue) : Ref();
     // The file keeps its buffer: not the one of a large message.
-    constexpr Py_ssize_t largest_kept = Py_ssize_t{1} << 20;
+    constexpr Py_ssize_t largest_kept = Py_ssize_t{1024} * 1024;
     if (data && PyBytes_GET_SIZE(data.get()) > largest_kept) l.pickler.reset();
     return data;
 }
@@ -543,21 +587,19 @@ Ref wrapped_bytes(PyObject* data) noexcept {
     if (!l.wrapper_prefix) return {};
     const Py_ssize_t prefix = PyBytes_GET_SIZE(l.wrapper_prefix.get());
     const Py_ssize_t suffix = PyBytes_GET_SIZE(l.wrapper_suffix.get());
-    constexpr Py_ssize_t binbytes = 5;
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
     const char* at = PyBytes_AS_STRING(data);
-    if (size < prefix + binbytes + suffix || at[prefix] != 'B' ||
+    if (size < prefix + long_head + suffix || at[prefix] != opcode::bytes ||
         std::memcmp(at, PyBytes_AS_STRING(l.wrapper_prefix.get()), static_cast<size_t>(prefix)) !=
             0 ||
         std::memcmp(at + size - suffix, PyBytes_AS_STRING(l.wrapper_suffix.get()),
                     static_cast<size_t>(suffix)) != 0)
         return {};
-    std::uint64_t inner = 0;
-    for (int b = 4; b >= 1; --b)
-        inner = (inner << bits_per_byte) | static_cast<unsigned char>(at[prefix + b]);
-    if (inner != static_cast<std::uint64_t>(size - prefix - binbytes - suffix)) return {};
+    const std::uint64_t inner = read_uint(reinterpret_cast<const unsigned char*>(at + prefix + 1),
+                                          long_length, Order::little_endian);
+    if (inner != static_cast<std::uint64_t>(size - prefix - long_head - suffix)) return {};
     Ref view = Ref::steal(PyMemoryView_FromObject(data));
-    Ref start = view ? Ref::steal(PyLong_FromSsize_t(prefix + binbytes)) : Ref();
+    Ref start = view ? Ref::steal(PyLong_FromSsize_t(prefix + long_head)) : Ref();
     Ref stop = start ? Ref::steal(PyLong_FromSsize_t(size - suffix)) : Ref();
     Ref range = stop ? Ref::steal(PySlice_New(start.get(), stop.get(), nullptr)) : Ref();
     Ref slice = range ? Ref::steal(PyObject_GetItem(view.get(), range.get())) : Ref();
@@ -590,17 +632,13 @@ Ref unpickle(PyObject* data) noexcept {
 
 // The length prefix of a message of `size` bytes; returns its length.
 size_t encode_header(Py_ssize_t size, unsigned char (&header)[long_header]) noexcept {
+    const auto length = static_cast<std::uint64_t>(size);
     if (size <= widest_short_message) {
-        for (int i = 0; i < short_header; ++i)
-            header[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(size) >>
-                                                   (bits_per_byte * (short_header - 1 - i)));
+        write_uint(length, header, short_header, Order::big_endian);
         return short_header;
     }
-    std::memset(header, 0xff, short_header);
-    for (int i = 0; i < long_header - short_header; ++i)
-        header[short_header + i] =
-            static_cast<unsigned char>(static_cast<std::uint64_t>(size) >>
-                                       (bits_per_byte * (long_header - short_header - 1 - i)));
+    unsigned char* rest = write_uint(long_marker, header, short_header, Order::big_endian);
+    write_uint(length, rest, long_header - short_header, Order::big_endian);
     return long_header;
 }
 
@@ -630,6 +668,42 @@ enum class Wrote {
     feeder,  // the queue's feeder holds messages, or they could never fit: `put`
     error,   // the error is set
 };
+
+// Takes the queue's count of messages once per message, as `put` does: 1
+// taken, 0 a full bounded queue (none kept), -1 on error.
+int take_counts(const QueueState& s, Py_ssize_t count) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const int counted = try_acquire(s.sem.get());
+        if (counted > 0) continue;
+        for (Py_ssize_t j = 0; j < i; ++j)
+            if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
+        return counted;
+    }
+    return 1;
+}
+
+// Writes all of `parts` to `fd`, going on after a partial write; 0, or the
+// errno of a write that failed. Runs without the interpreter lock.
+int write_parts(int fd, iovec* part, int left_parts) noexcept {
+    while (left_parts > 0) {
+        const ssize_t written = writev(fd, part, left_parts);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        auto done = static_cast<size_t>(written);
+        while (left_parts > 0 && done >= part->iov_len) {
+            done -= part->iov_len;
+            ++part;
+            --left_parts;
+        }
+        if (left_parts > 0) {
+            part->iov_base = static_cast<char*>(part->iov_base) + done;
+            part->iov_len -= done;
+        }
+    }
+    return 0;
+}
 
 // Writes the `count` messages of `messages` (bytes) in one go when that
 // cannot wait: nothing handed to the feeder may be overtaken, and the pipe
@@ -661,38 +735,12 @@ Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages,
     const int locked = try_acquire(s.wlock.get());
     if (locked <= 0) return locked < 0 ? Wrote::error : Wrote::feeder; // another process writes
     Held wlock(s.wlock.get());
-    // One count per message, as `put` takes it.
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const int counted = try_acquire(s.sem.get());
-        if (counted > 0) continue;
-        for (Py_ssize_t j = 0; j < i; ++j)
-            if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
-        return counted < 0 ? Wrote::error : Wrote::feeder; // a full bounded queue: put waits
-    }
+    const int counted = take_counts(s, count);
+    if (counted <= 0) return counted < 0 ? Wrote::error : Wrote::feeder; // a full queue: put waits
 
-    iovec* part = parts;
-    auto left_parts = static_cast<int>(2 * count);
-    int error = 0;
     PyThreadState* released =
         static_cast<size_t>(total) <= atomic_write ? nullptr : PyEval_SaveThread();
-    while (left_parts > 0) {
-        const ssize_t written = writev(s.writer_fd, part, left_parts);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            break;
-        }
-        auto done = static_cast<size_t>(written);
-        while (left_parts > 0 && done >= part->iov_len) {
-            done -= part->iov_len;
-            ++part;
-            --left_parts;
-        }
-        if (left_parts > 0) {
-            part->iov_base = static_cast<char*>(part->iov_base) + done;
-            part->iov_len -= done;
-        }
-    }
+    const int error = write_parts(s.writer_fd, parts, static_cast<int>(2 * count));
     if (released) PyEval_RestoreThread(released);
     if (error != 0) {
         s.cut_off = true; // what was written of the batch cannot be taken back
@@ -722,9 +770,10 @@ int put_without_interrupts(PyObject* queue, QueueState& s, PyObject* message) no
     {
         Held notempty(s.notempty_lock.get());
         Ref buffer = Ref::steal(PyObject_GetAttr(queue, names.buffer_attribute));
-        if (!buffer || !call_method(buffer.get(), names.append, message))
+        if (!buffer || !call_method(buffer.get(), names.append, message)) {
             result = -1;
-        else if (PyObject_Size(s.waiters.get()) > 0) {
+        } else if (PyObject_Size(s.waiters.get()) > 0) {
+            // Condition.notify(): wake the first waiter and take it off the list.
             Ref waiter = Ref::steal(PySequence_GetItem(s.waiters.get(), 0));
             if (!waiter || !call_method(waiter.get(), names.release) ||
                 !call_method(s.waiters.get(), names.remove, waiter.get()))
@@ -785,9 +834,7 @@ bool ended_quietly(const Watch& w) noexcept {
     siginfo_t info{};
     if (waitid(P_PID, static_cast<id_t>(w.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
         return info.si_pid == w.pid;
-    if (w.sentinel < 0) return false;
-    pollfd fd{w.sentinel, POLLIN, 0};
-    return poll(&fd, 1, 0) > 0;
+    return w.sentinel >= 0 && readable_now(w.sentinel);
 }
 
 // Whether the watched process has ended; a child is asked through its
@@ -857,7 +904,7 @@ Read read_rest(QueueState& s, const Watch& w, char* into, Py_ssize_t size, bool 
 int take_read_lock(QueueState& s, const Watch& w, double deadline, Read& end) noexcept {
     int locked = try_acquire(s.rlock.get());
     while (locked == 0) {
-        double left = watch_ms / 1000.0;
+        double left = answer_poll_seconds;
         if (deadline >= 0) left = std::min(left, deadline - monotonic());
         if (left <= 0) {
             end = Read::timeout;
@@ -877,17 +924,24 @@ int take_read_lock(QueueState& s, const Watch& w, double deadline, Read& end) no
     return locked;
 }
 
+// How long one poll for a message may last: up to `deadline` (-1: for good),
+// and no longer than the next look at a child is due.
+int poll_timeout_ms(double deadline, const Watch& w) noexcept {
+    int wait_ms = -1;
+    if (deadline >= 0) {
+        const double left = deadline - monotonic();
+        wait_ms = left <= 0 ? 0 : static_cast<int>(left * ms_per_second) + 1;
+    }
+    if (w.kind == Watch::Kind::child && (wait_ms < 0 || wait_ms > watch_ms)) wait_ms = watch_ms;
+    return wait_ms;
+}
+
 // Waits, between messages, until the pipe is readable. Interrupts are taken
 // here. Read::message when it is readable.
 Read wait_for_message(QueueState& s, Watch& w, double deadline) noexcept {
     for (;;) {
         if (PyErr_CheckSignals() < 0) return Read::error;
-        int wait_ms = -1;
-        if (deadline >= 0) {
-            const double left = deadline - monotonic();
-            wait_ms = left <= 0 ? 0 : static_cast<int>(left * 1000.0) + 1;
-        }
-        if (w.kind == Watch::Kind::child && (wait_ms < 0 || wait_ms > watch_ms)) wait_ms = watch_ms;
+        const int wait_ms = poll_timeout_ms(deadline, w);
         pollfd fds[2] = {{s.reader_fd, POLLIN, 0}, {w.sentinel, POLLIN, 0}};
         const nfds_t count = w.sentinel >= 0 ? 2 : 1;
         int r = 0;
@@ -901,15 +955,42 @@ Read wait_for_message(QueueState& s, Watch& w, double deadline) noexcept {
         if (sentinel_ready || (r == 0 && w.kind == Watch::Kind::child)) {
             const int dead = ended(w);
             if (dead < 0) return Read::error;
-            if (dead != 0) {
-                // An answer may have come just before the end.
-                pollfd fd{s.reader_fd, POLLIN, 0};
-                return poll(&fd, 1, 0) > 0 ? Read::message : Read::gone;
-            }
+            // An answer may have come just before the end.
+            if (dead != 0) return readable_now(s.reader_fd) ? Read::message : Read::gone;
             if (sentinel_ready) w.sentinel = -1; // readable while alive: look by the clock
         }
         if (deadline >= 0 && monotonic() >= deadline) return Read::timeout;
     }
+}
+
+// The header of the message at the head of `bytes` (`count` of them): its
+// length and the message's. False while the header is incomplete.
+bool parse_header(const unsigned char* bytes, size_t count, size_t& header,
+                  std::uint64_t& size) noexcept {
+    if (count < short_header) return false;
+    size = read_uint(bytes, short_header, Order::big_endian);
+    header = short_header;
+    if (size != long_marker) return true;
+    if (count < long_header) return false;
+    size = read_uint(bytes + short_header, long_header - short_header, Order::big_endian);
+    header = long_header;
+    return true;
+}
+
+// A header no message can have: nothing after it can be read.
+[[gnu::cold]] Read impossible_length(QueueState& s) noexcept {
+    s.cut_off = true;
+    PyErr_SetString(PyExc_OSError, "a message on the queue has an impossible length");
+    return Read::error;
+}
+
+// A new bytes object for a message of `size` bytes (at most PY_SSIZE_T_MAX);
+// false with the error set, the queue then cut off: a message cannot be
+// skipped without reading it.
+bool make_message(QueueState& s, std::uint64_t size, Ref& out) noexcept {
+    out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!out) s.cut_off = true;
+    return static_cast<bool>(out);
 }
 
 // Reads one whole message into `out` (bytes). `timeout` < 0 waits for good.
@@ -927,27 +1008,16 @@ Read read_message(QueueState& s, double timeout, Watch& w, Ref& out) noexcept {
     unsigned char head[long_header];
     Read got = read_rest(s, w, reinterpret_cast<char*>(head), short_header, true);
     if (got != Read::message) return got;
+    size_t header = 0;
     std::uint64_t size = 0;
-    for (int i = 0; i < short_header; ++i)
-        size = (size << bits_per_byte) | head[i];
-    if (size == 0xffffffffU) {
+    if (!parse_header(head, short_header, header, size)) {
         got = read_rest(s, w, reinterpret_cast<char*>(head + short_header),
                         long_header - short_header, false);
         if (got != Read::message) return got;
-        size = 0;
-        for (int i = short_header; i < long_header; ++i)
-            size = (size << bits_per_byte) | head[i];
+        parse_header(head, long_header, header, size);
     }
-    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        s.cut_off = true;
-        PyErr_SetString(PyExc_OSError, "a message on the queue has an impossible length");
-        return Read::error;
-    }
-    out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!out) {
-        s.cut_off = true; // the message cannot be skipped without reading it
-        return Read::error;
-    }
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return impossible_length(s);
+    if (!make_message(s, size, out)) return Read::error;
     // A message written in one go that fits a single write arrived whole.
     const bool whole = size + short_header <= atomic_write;
     got = read_rest(s, w, PyBytes_AS_STRING(out.get()), static_cast<Py_ssize_t>(size), whole);
@@ -961,28 +1031,6 @@ Read read_message(QueueState& s, double timeout, Watch& w, Ref& out) noexcept {
 // --- reading ahead (a worker's input queue) ----------------------------------------
 
 constexpr size_t read_ahead_size = size_t{64} * 1024;
-
-// The header of the message at the head of `bytes` (`count` of them): its
-// length and the message's. False while the header is incomplete.
-bool parse_header(const unsigned char* bytes, size_t count, size_t& header,
-                  std::uint64_t& size) noexcept {
-    if (count < short_header) return false;
-    std::uint64_t n = 0;
-    for (int i = 0; i < short_header; ++i)
-        n = (n << bits_per_byte) | bytes[i];
-    if (n != 0xffffffffU) {
-        header = short_header;
-        size = n;
-        return true;
-    }
-    if (count < long_header) return false;
-    n = 0;
-    for (int i = short_header; i < long_header; ++i)
-        n = (n << bits_per_byte) | bytes[i];
-    header = long_header;
-    size = n;
-    return true;
-}
 
 // Waits for the rest of a message under way: no interrupt is taken, and the
 // only way out is its writer's end.
@@ -1034,6 +1082,28 @@ Read fill_ahead(QueueState& s, Watch& w, double deadline, bool between) noexcept
     return Read::message;
 }
 
+// Takes into `out` the message of `size` bytes whose header of `header`
+// bytes heads the read-ahead buffer: what the buffer holds of it, and the
+// rest straight from the pipe.
+Read take_ahead_message(QueueState& s, const Watch& w, size_t header, std::uint64_t size,
+                        Ref& out) noexcept {
+    if (!make_message(s, size, out)) return Read::error;
+    const size_t have = s.ahead_end - s.ahead_start;
+    const size_t here = std::min(have - header, static_cast<size_t>(size));
+    std::memcpy(PyBytes_AS_STRING(out.get()), s.ahead + s.ahead_start + header, here);
+    s.ahead_start += header + here;
+    if (here < size) {
+        Read end = Read::error;
+        const int locked = take_read_lock(s, w, -1, end);
+        if (locked <= 0) return locked < 0 ? Read::error : end;
+        Held rlock(s.rlock.get());
+        const Read got = read_rest(s, w, PyBytes_AS_STRING(out.get()) + here,
+                                   static_cast<Py_ssize_t>(size - here), false);
+        if (got != Read::message) return got;
+    }
+    return call_method(s.sem.get(), names.release) ? Read::message : Read::error;
+}
+
 // The next message of a worker's input queue, from the bytes read ahead and
 // the pipe. A message larger than the buffer is read straight into its bytes.
 Read read_ahead_message(QueueState& s, Watch& w, double timeout, Ref& out) noexcept {
@@ -1052,33 +1122,11 @@ Read read_ahead_message(QueueState& s, Watch& w, double timeout, Ref& out) noexc
         size_t header = 0;
         std::uint64_t size = 0;
         if (parse_header(head, have, header, size)) {
-            if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - header) {
-                s.cut_off = true;
-                PyErr_SetString(PyExc_OSError, "a message on the queue has an impossible length");
-                return Read::error;
-            }
+            if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - header)
+                return impossible_length(s);
             const auto whole = static_cast<size_t>(size) + header;
-            if (have >= whole || whole > read_ahead_size) {
-                out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-                if (!out) {
-                    s.cut_off = true; // the message cannot be skipped without reading it
-                    return Read::error;
-                }
-                const size_t here = std::min(have - header, static_cast<size_t>(size));
-                std::memcpy(PyBytes_AS_STRING(out.get()), s.ahead + s.ahead_start + header, here);
-                s.ahead_start += header + here;
-                if (here < size) {
-                    // The rest comes straight from the pipe.
-                    Read end = Read::error;
-                    const int locked = take_read_lock(s, w, -1, end);
-                    if (locked <= 0) return locked < 0 ? Read::error : end;
-                    Held rlock(s.rlock.get());
-                    const Read got = read_rest(s, w, PyBytes_AS_STRING(out.get()) + here,
-                                               static_cast<Py_ssize_t>(size - here), false);
-                    if (got != Read::message) return got;
-                }
-                return call_method(s.sem.get(), names.release) ? Read::message : Read::error;
-            }
+            if (have >= whole || whole > read_ahead_size)
+                return take_ahead_message(s, w, header, size, out);
         }
         const Read got = fill_ahead(s, w, deadline, have == 0);
         if (got != Read::message) return got;
@@ -1143,6 +1191,25 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noex
         raise_worker_gone(w.process.get(), position);
         return {};
     }
+}
+
+// While jobs are held back for want of room, they go out as the workers make
+// room, until an answer is there on `qo` or its worker has ended. -1 on error.
+int send_held_jobs(Outbox& outbox, const QueueState& qo, Watch& w) noexcept {
+    while (outbox.holding()) {
+        if (PyErr_CheckSignals() < 0 || outbox.pump() < 0) return -1;
+        if (!outbox.holding()) break;
+        const int ready = outbox.wait(qo.reader_fd, w.sentinel, watch_ms);
+        if (ready < 0) return -1;
+        if (ready == 1) break;
+        if (ready == 2 || w.kind == Watch::Kind::child) {
+            const int dead = ended(w);
+            if (dead < 0) return -1;
+            if (dead != 0) break; // read_message tells the rest
+            if (ready == 2) w.sentinel = -1;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -1453,21 +1520,7 @@ Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox*
         return receive_answer_public(qo, *state, position);
     }
     Watch w = watch_worker(*state);
-    // While jobs are held back for want of room, they go out as the workers
-    // make room, until this answer is there.
-    while (outbox && outbox->holding()) {
-        if (PyErr_CheckSignals() < 0 || outbox->pump() < 0) return {};
-        if (!outbox->holding()) break;
-        const int ready = outbox->wait(state->reader_fd, w.sentinel, watch_ms);
-        if (ready < 0) return {};
-        if (ready == 1) break;
-        if (ready == 2 || w.kind == Watch::Kind::child) {
-            const int dead = ended(w);
-            if (dead < 0) return {};
-            if (dead != 0) break; // read_message tells the rest
-            if (ready == 2) w.sentinel = -1;
-        }
-    }
+    if (outbox && send_held_jobs(*outbox, *state, w) < 0) return {};
     Ref data;
     switch (read_message(*state, -1, w, data)) {
     case Read::message:
@@ -1491,8 +1544,7 @@ int drain(QueueState* state) noexcept {
     if (!state || !state->direct) return 0;
     Watch w = watch_worker(*state);
     for (;;) {
-        pollfd fd{state->reader_fd, POLLIN, 0};
-        if (poll(&fd, 1, 0) <= 0) return 1;
+        if (!readable_now(state->reader_fd)) return 1;
         Ref data;
         switch (read_message(*state, 0, w, data)) {
         case Read::message:

@@ -74,9 +74,9 @@ class Outbox {
 
   private:
     struct Lane;
-    int pump(Lane& lane) noexcept;
-    int put_rest(Lane& lane) noexcept;
-    int send_all(Lane& lane) noexcept;
+    static int pump(Lane& lane) noexcept;
+    static int put_rest(Lane& lane) noexcept;
+    static int send_all(Lane& lane) noexcept;
     Lane* lanes_;
     Py_ssize_t count_;
 };

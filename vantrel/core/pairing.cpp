@@ -63,7 +63,7 @@ int settle(PyObject* qi, PyObject* qo) noexcept {
         if (!answer) {
             // A dead worker owes nothing any more; anything else (an interrupt)
             // leaves the queue owing for the next try.
-            if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return -1;
+            if (PyErr_ExceptionMatches(PyExc_RuntimeError) == 0) return -1;
             PyErr_Clear();
             break;
         }

@@ -49,7 +49,8 @@ Ref SourceCache::code_for(PyObject* source) noexcept {
     while (PyDict_GET_SIZE(dict) > 0 &&
            (PyDict_GET_SIZE(dict) >= max_entries || total_length_ + length > max_total_length)) {
         Py_ssize_t pos = 0;
-        PyObject *oldest, *unused;
+        PyObject* oldest = nullptr;
+        PyObject* unused = nullptr;
         PyDict_Next(dict, &pos, &oldest, &unused);
         Ref key = Ref::borrow(oldest);
         total_length_ -= PyUnicode_GET_LENGTH(key.get());

@@ -10,10 +10,10 @@ namespace vantrel {
 class SourceCache {
   public:
     static constexpr Py_ssize_t max_entries = 512;
-    static constexpr Py_ssize_t max_total_length = 16 * 1024 * 1024;
+    static constexpr Py_ssize_t max_total_length = Py_ssize_t{16} * 1024 * 1024;
     // Longer texts are compiled every time: caching them would push out
     // everything else for little gain.
-    static constexpr Py_ssize_t max_entry_length = 1024 * 1024;
+    static constexpr Py_ssize_t max_entry_length = Py_ssize_t{1024} * 1024;
 
     // The code object for `source` (a str), compiled as `exec` compiles a
     // module body. New reference, or null with the compile error set.

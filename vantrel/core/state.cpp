@@ -17,10 +17,12 @@ bool make_constants(ProcessState& s) noexcept {
     if (!builtins) return false;
     s.builtins.reset(Ref::borrow(PyModule_GetDict(builtins.get())));
     s.timeout_kwnames.reset(Ref::steal(PyTuple_Pack(1, s.names.timeout.get())));
-    s.job_wait.reset(Ref::steal(PyFloat_FromDouble(0.1)));
-    s.answer_poll.reset(Ref::steal(PyFloat_FromDouble(0.2)));
+    s.job_wait.reset(Ref::steal(PyFloat_FromDouble(job_wait_seconds)));
+    s.answer_poll.reset(Ref::steal(PyFloat_FromDouble(answer_poll_seconds)));
     s.empty_tuple.reset(Ref::steal(PyTuple_New(0)));
-    return s.builtins && s.timeout_kwnames && s.job_wait && s.answer_poll && s.empty_tuple;
+    return s.builtins.get() != nullptr && s.timeout_kwnames.get() != nullptr &&
+           s.job_wait.get() != nullptr && s.answer_poll.get() != nullptr &&
+           s.empty_tuple.get() != nullptr;
 }
 
 bool import_into(ProcessRef& slot, const char* module, const char* name) noexcept {

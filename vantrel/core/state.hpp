@@ -138,6 +138,11 @@ struct QueueLayout {
     bool own_pickles = false;      // short str jobs and plain answers skip the pickler
 };
 
+// Seconds a worker waits for a job before it starts a new cycle.
+inline constexpr double job_wait_seconds = 0.1;
+// Seconds between two looks at a worker that has not answered yet.
+inline constexpr double answer_poll_seconds = 0.2;
+
 struct ProcessState {
     // The load guard of this module (module.cpp): its interpreter, its module
     // object, whether it ran; used by the import machinery's create and exec.
@@ -147,8 +152,8 @@ struct ProcessState {
     // Constants, made by init_state() at module execution:
     ProcessRef builtins;        // dict of the builtins module: where global lookups fall back
     ProcessRef timeout_kwnames; // ("timeout",): the keyword of the worker's qi.get(timeout=...)
-    ProcessRef job_wait;        // 0.1: seconds a worker waits for a job before a new cycle
-    ProcessRef answer_poll;     // 0.2: seconds between two checks that a worker still lives
+    ProcessRef job_wait;        // job_wait_seconds, as a float
+    ProcessRef answer_poll;     // answer_poll_seconds, as a float
     ProcessRef empty_tuple;     // ()
     // The type of every function and method of the module (function.cpp);
     // init_function_type() at module execution.

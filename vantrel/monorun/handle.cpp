@@ -35,7 +35,7 @@ PyObject* clear_queue_body(Function*, BoundArgs& a) noexcept {
         if (!empty) return nullptr;
         const int truth = PyObject_IsTrue(empty.get());
         if (truth < 0) return nullptr;
-        if (truth) Py_RETURN_NONE;
+        if (truth != 0) Py_RETURN_NONE;
         if (!call_method(q, names.get)) return nullptr;
     }
 }
@@ -106,7 +106,7 @@ PyObject* kill_body(Function*, BoundArgs& a) noexcept {
     if (!alive) return nullptr;
     const int truth = PyObject_IsTrue(alive.get());
     if (truth < 0) return nullptr;
-    if (truth && !call_method(proc.get(), names.kill)) return nullptr;
+    if (truth != 0 && !call_method(proc.get(), names.kill)) return nullptr;
     // Nothing of a killed worker may keep the caller from exiting.
     int status = 0;
     Ref qo = optional_attr(self, names.qo, status);

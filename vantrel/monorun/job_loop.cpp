@@ -48,11 +48,9 @@ class Worker {
 
 bool Worker::start(PyObject* name) noexcept {
     if (!caller_.find()) return false;
-    Ref differs = Ref::steal(PyObject_RichCompare(Py_None, name, Py_NE));
-    if (!differs) return false;
-    const int truth = PyObject_IsTrue(differs.get());
-    if (truth < 0) return false;
-    if (truth) {
+    const int named = not_equal(Py_None, name);
+    if (named < 0) return false;
+    if (named != 0) {
         Ref module = global(names.setproctitle);
         if (!module || !call_method(module.get(), names.setproctitle, name)) return false;
     }
@@ -133,11 +131,11 @@ bool Worker::cycle() noexcept {
         end_if_orphaned();
         return true;
     case mp_queue::Taken::interrupted:
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0) {
             PyErr_Clear();
             return true;
         }
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        if (PyErr_ExceptionMatches(PyExc_Exception) == 0) return false;
         PyErr_WriteUnraisable(fn_->name);
         return true;
     }

@@ -9,8 +9,7 @@ bool import_as(PyObject* module, const char* dotted, const char* alias) noexcept
     return bind(module, alias, import_module(dotted));
 }
 
-int exec_body(PyObject* m) noexcept {
-    if (!init_state() || !init_function_type(m)) return -1;
+int fill_namespace(PyObject* m) noexcept {
     if (!import_as(m, "os", "os") || !import_as(m, "ctypes", "ctypes") ||
         !import_as(m, "mmap", "mmap") || !import_as(m, "queue", "queue") ||
         !import_as(m, "signal", "signal") || !import_as(m, "traceback", "traceback") ||
@@ -47,31 +46,9 @@ int exec_body(PyObject* m) noexcept {
     return 0;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
-    return process_state.module_guard.create(spec);
-}
-int exec(PyObject* m) noexcept {
-    return process_state.module_guard.exec(m, exec_body);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "monorun",
-    .m_doc = nullptr,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = slots,
-};
-
 } // namespace
 } // namespace vantrel::monorun
 
 PyMODINIT_FUNC PyInit_monorun() {
-    return PyModuleDef_Init(&vantrel::monorun::definition);
+    return vantrel::define_module(nullptr, vantrel::monorun::fill_namespace);
 }

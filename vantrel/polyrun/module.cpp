@@ -4,8 +4,7 @@
 namespace vantrel::polyrun {
 namespace {
 
-int exec_body(PyObject* m) noexcept {
-    if (!init_state() || !init_function_type(m)) return -1;
+int fill_namespace(PyObject* m) noexcept {
     // import vantrel.monorun as cs: the submodule itself, loaded first.
     if (!bind(m, "cs", import_module("vantrel.monorun"))) return -1;
 
@@ -33,31 +32,9 @@ int exec_body(PyObject* m) noexcept {
     return 0;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
-    return process_state.module_guard.create(spec);
-}
-int exec(PyObject* m) noexcept {
-    return process_state.module_guard.exec(m, exec_body);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "polyrun",
-    .m_doc = nullptr,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = slots,
-};
-
 } // namespace
 } // namespace vantrel::polyrun
 
 PyMODINIT_FUNC PyInit_polyrun() {
-    return PyModuleDef_Init(&vantrel::polyrun::definition);
+    return vantrel::define_module(nullptr, vantrel::polyrun::fill_namespace);
 }

@@ -24,11 +24,9 @@ PyObject* resize_stored_pool(Function* fn, PyObject* n) noexcept {
     if (!pool) return nullptr;
     Ref size = Ref::steal(PyObject_GetAttr(pool.get(), names.N));
     if (!size) return nullptr;
-    Ref differs = Ref::steal(PyObject_RichCompare(n, size.get(), Py_NE));
-    if (!differs) return nullptr;
-    const int truth = PyObject_IsTrue(differs.get());
-    if (truth < 0) return nullptr;
-    if (truth) {
+    const int resized = not_equal(n, size.get());
+    if (resized < 0) return nullptr;
+    if (resized != 0) {
         if (PyObject_SetAttr(pool.get(), names.N, n) < 0) return nullptr;
         if (!call_method(pool.get(), names.init_process)) return nullptr;
     }

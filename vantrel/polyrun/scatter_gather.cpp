@@ -139,14 +139,15 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
                                       return qo ? PyList_Append(red.get(), qo.get()) : -1;
                                   })
                            : -1;
-    const int block = listed == 0 ? PyObject_IsTrue(a.v[2]) : -1;
-    if (block < 0) {
+    const int truth = listed == 0 ? PyObject_IsTrue(a.v[2]) : -1;
+    if (truth < 0) {
         dealt.abandon_all();
         return nullptr;
     }
     // A job list that changed between the passes leaves answers that no
     // position stands for: owed, for the next call to settle.
     if (PyList_GET_SIZE(red.get()) != sent) dealt.abandon_all();
+    const bool block = truth != 0;
     Ref reduce = block ? lookup_global(fn, names.reduce) : Ref();
     if (block && !reduce) {
         dealt.abandon_all();
