@@ -257,8 +257,7 @@ bool facts_hold() noexcept {
     Ref condition = import_attribute("threading", "Condition");
     Ref notify = condition ? class_function(condition.get(), "notify") : Ref();
     Ref probe = condition ? Ref::steal(PyObject_CallNoArgs(condition.get())) : Ref();
-    Ref waiters =
-        probe ? Ref::steal(PyObject_GetAttr(probe.get(), names.waiters_attribute)) : Ref();
+    Ref waiters = probe ? Ref::steal(PyObject_GetAttr(probe.get(), layout().waiters_name)) : Ref();
     Ref deque = import_attribute("collections", "deque");
     if (!put || !get || !reset || !feed || !notify || !send_bytes || !recv_bytes || !waiters ||
         !deque || !PyType_Check(connection.get()) || !PyType_Check(condition.get()) ||
@@ -310,6 +309,10 @@ bool facts_hold() noexcept {
 int direct_path_known() noexcept {
     QueueLayout& l = layout();
     if (l.known >= 0) return l.known;
+    l.buffer_name.reset(Ref::steal(PyUnicode_InternFromString("_buffer")));
+    l.thread_name.reset(Ref::steal(PyUnicode_InternFromString("_thread")));
+    l.waiters_name.reset(Ref::steal(PyUnicode_InternFromString("_waiters")));
+    if (!l.buffer_name || !l.thread_name || !l.waiters_name) return -1;
     Ref control = import_module("vantrel._control");
     if (!control) return -1;
     Ref enabled = Ref::steal(PyObject_GetAttrString(control.get(), "queue_fast_path"));
@@ -371,7 +374,7 @@ bool prepare_direct(PyObject* queue, QueueState& s) noexcept {
         Py_TYPE(writer.get()) != as_type(l.connection_type) ||
         Py_TYPE(notempty.get()) != as_type(l.condition_type))
         return false;
-    s.waiters = Ref::steal(PyObject_GetAttr(notempty.get(), names.waiters_attribute));
+    s.waiters = Ref::steal(PyObject_GetAttr(notempty.get(), layout().waiters_name));
     s.notempty_lock = Ref::steal(PyObject_GetAttrString(notempty.get(), "_lock"));
     s.reader_fd = as_fd(call_method(reader.get(), names.fileno).get());
     s.writer_fd = as_fd(call_method(writer.get(), names.fileno).get());
@@ -646,8 +649,8 @@ size_t encode_header(Py_ssize_t size, unsigned char (&header)[long_header]) noex
 // feeder holds: its buffer is empty and it has not started, or waits for
 // more. Read under the interpreter lock, which is kept until `_wlock` is held.
 int feeder_idle(PyObject* queue, const QueueState& s) noexcept {
-    Ref thread = Ref::steal(PyObject_GetAttr(queue, names.thread_attribute));
-    Ref buffer = thread ? Ref::steal(PyObject_GetAttr(queue, names.buffer_attribute)) : Ref();
+    Ref thread = Ref::steal(PyObject_GetAttr(queue, layout().thread_name));
+    Ref buffer = thread ? Ref::steal(PyObject_GetAttr(queue, layout().buffer_name)) : Ref();
     if (!buffer) return -1;
     const Py_ssize_t queued = PyObject_Size(buffer.get());
     if (queued != 0) return queued < 0 ? -1 : 0;
@@ -769,7 +772,7 @@ int put_without_interrupts(PyObject* queue, QueueState& s, PyObject* message) no
     int result = 1;
     {
         Held notempty(s.notempty_lock.get());
-        Ref buffer = Ref::steal(PyObject_GetAttr(queue, names.buffer_attribute));
+        Ref buffer = Ref::steal(PyObject_GetAttr(queue, layout().buffer_name));
         if (!buffer || !call_method(buffer.get(), names.append, message)) {
             result = -1;
         } else if (PyObject_Size(s.waiters.get()) > 0) {
@@ -795,7 +798,7 @@ int put_pickled(PyObject* queue, QueueState& s, PyObject* data) noexcept {
     const pid_t self = getpid();
     bool may_start_feeder = s.put_by != self;
     if (s.direct) {
-        Ref thread = Ref::steal(PyObject_GetAttr(queue, names.thread_attribute));
+        Ref thread = Ref::steal(PyObject_GetAttr(queue, layout().thread_name));
         if (!thread) return -1;
         may_start_feeder = thread.get() == Py_None;
         if (!may_start_feeder) {

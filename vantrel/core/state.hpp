@@ -89,10 +89,7 @@ namespace vantrel {
     X(source_filename, "<string>")                                                                 \
     X(shared_pool_prefix, "NoRepeatProcessingPool")                                                \
     X(handle_content, "_HandleContent")                                                            \
-    X(queue_state_attribute, "_vantrel")                                                           \
-    X(buffer_attribute, "_buffer")                                                                 \
-    X(thread_attribute, "_thread")                                                                 \
-    X(waiters_attribute, "_waiters")
+    X(queue_state_attribute, "_vantrel")
 
 struct Names {
 #define VANTREL_DECLARE_NAME(n) ProcessRef n;
@@ -119,6 +116,11 @@ struct Stdlib {
 // pickling messages; filled at the first queue met (the caller's thread or
 // the worker's main thread).
 struct QueueLayout {
+    // Interned names of the queue's buffer, its feeder thread and the
+    // waiters of its Condition (mp_queue.cpp says which).
+    ProcessRef buffer_name;
+    ProcessRef thread_name;
+    ProcessRef waiters_name;
     int known = -1;                // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
     long page_size = 0;            // of a pipe's buffers
     ProcessRef connection_type;    // multiprocessing.connection.Connection
