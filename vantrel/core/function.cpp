@@ -70,37 +70,14 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 
-[[gnu::cold]] int set_str(PyObject** slot, PyObject* value, const char* what) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_SETREF(*slot, Py_NewRef(value));
-    return 0;
-}
+// Whether a slot may be emptied by None or deletion.
+enum class Emptied { allowed, refused };
 
-PyObject* get_name(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->name);
-}
-int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    return set_str(&as_function(self)->name, value, "__name__");
-}
-PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
-}
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    return set_str(&as_function(self)->qualname, value, "__qualname__");
-}
-
-PyObject* none_if_null(PyObject* o) noexcept {
-    return Py_NewRef(o ? o : Py_None);
-}
-
-// A slot that None (or deletion) empties and that otherwise holds a `type`.
-int set_optional(PyObject** slot, PyObject* value, PyTypeObject* type,
-                 const char* message) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyObject_TypeCheck(value, type)) {
+// Stores `value`, which must be a `type`, in `slot`.
+int set_slot(PyObject** slot, PyObject* value, PyTypeObject* type, Emptied emptied,
+             const char* message) noexcept {
+    if (value == Py_None && emptied == Emptied::allowed) value = nullptr;
+    if (value ? !PyObject_TypeCheck(value, type) : emptied == Emptied::refused) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
@@ -108,20 +85,18 @@ int set_optional(PyObject** slot, PyObject* value, PyTypeObject* type,
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) noexcept {
-    return none_if_null(as_function(self)->defaults);
-}
-int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-    return set_optional(&as_function(self)->defaults, value, &PyTuple_Type,
-                        "__defaults__ must be set to a tuple object");
+// The getset of a member: the value, or None for an empty optional one.
+template <PyObject* Function::* member> PyObject* get_member(PyObject* self, void*) noexcept {
+    PyObject* value = as_function(self)->*member;
+    return Py_NewRef(value ? value : Py_None);
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
-    return none_if_null(as_function(self)->kwdefaults);
-}
-int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    return set_optional(&as_function(self)->kwdefaults, value, &PyDict_Type,
-                        "__kwdefaults__ must be set to a dict object");
+// A member that must hold an instance of `type`; `emptied` says whether None
+// or deletion may empty it. The getset's closure is the TypeError's text.
+template <PyObject* Function::* member, PyTypeObject* type, Emptied emptied>
+int set_member(PyObject* self, PyObject* value, void* message) noexcept {
+    return set_slot(&(as_function(self)->*member), value, type, emptied,
+                    static_cast<const char*>(message));
 }
 
 PyObject* get_code(PyObject* self, void*) noexcept {
@@ -136,27 +111,27 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     if (!fn->annotations) fn->annotations = PyDict_New();
     return Py_XNewRef(fn->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-    return 0;
-}
+
+// A getset row for the member `field` of type `type` (named `what` in the
+// TypeError), which None may empty or not.
+#define VANTREL_MEMBER_GETSET(name, field, type, emptied, what)                                    \
+    {name, get_member<&Function::field>, set_member<&Function::field, &(type), Emptied::emptied>,  \
+     nullptr, const_cast<char*>(name " must be set to a " what " object")}
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    VANTREL_MEMBER_GETSET("__name__", name, PyUnicode_Type, refused, "string"),
+    VANTREL_MEMBER_GETSET("__qualname__", qualname, PyUnicode_Type, refused, "string"),
+    VANTREL_MEMBER_GETSET("__defaults__", defaults, PyTuple_Type, allowed, "tuple"),
+    VANTREL_MEMBER_GETSET("__kwdefaults__", kwdefaults, PyDict_Type, allowed, "dict"),
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__annotations__", get_annotations,
+     set_member<&Function::annotations, &PyDict_Type, Emptied::allowed>, nullptr,
+     const_cast<char*>("__annotations__ must be set to a dict object")},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+#undef VANTREL_MEMBER_GETSET
 
 PyMemberDef function_members[] = {
     {"__module__", compat::member_object, offsetof(Function, module), 0, nullptr},
@@ -281,6 +256,16 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults
     }
     if (!fn->doc) return {};
     return self;
+}
+
+bool define_class(PyObject* module, const char* name,
+                  std::initializer_list<MethodDef> methods) noexcept {
+    ClassBuilder cls(module, name);
+    for (const MethodDef& method : methods)
+        if (!cls.add(method.name,
+                     make_function(module, *method.spec, method.defaults, method.kwdefaults)))
+            return false;
+    return bind(module, name, cls.build());
 }
 
 } // namespace vantrel

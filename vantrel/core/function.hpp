@@ -9,7 +9,9 @@
 
 #include "binding.hpp"
 #include "module.hpp"
+
 #include "ref.hpp"
+#include <initializer_list>
 
 namespace vantrel {
 
@@ -48,6 +50,20 @@ bool init_function_type(PyObject* module) noexcept;
 // `kwdefaults` a dict or null; both are borrowed.
 Ref make_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults = nullptr,
                   PyObject* kwdefaults = nullptr) noexcept;
+
+// One method of a class made by define_class: `defaults` (a tuple) and
+// `kwdefaults` (a dict) are borrowed, or null.
+struct MethodDef {
+    const char* name;
+    const FunctionSpec* spec;
+    PyObject* defaults = nullptr;
+    PyObject* kwdefaults = nullptr;
+};
+
+// Binds in `module` a class `name` whose namespace holds these methods, in
+// this order (ClassBuilder); false with the error set.
+bool define_class(PyObject* module, const char* name,
+                  std::initializer_list<MethodDef> methods) noexcept;
 
 // The module-level name `name` as the function sees it now: its module's
 // namespace first, then builtins; NameError when neither has it.

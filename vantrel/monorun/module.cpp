@@ -23,27 +23,24 @@ int fill_namespace(PyObject* m) noexcept {
 
     Ref end_default = Ref::steal(Py_BuildValue("{s:s}", "end", "\n"));
     if (!end_default) return -1;
-    ClassBuilder collector(m, "_HandleContent");
-    if (!collector.add("__init__", make_function(m, collector_init_spec)) ||
-        !collector.add("xprint",
-                       make_function(m, collector_xprint_spec, nullptr, end_default.get())) ||
-        !collector.add("clear", make_function(m, collector_clear_spec)) ||
-        !collector.add("xreturn", make_function(m, collector_xreturn_spec)) ||
-        !bind(m, "_HandleContent", collector.build()))
+    if (!define_class(m, "_HandleContent",
+                      {{"__init__", &collector_init_spec},
+                       {"xprint", &collector_xprint_spec, nullptr, end_default.get()},
+                       {"clear", &collector_clear_spec},
+                       {"xreturn", &collector_xreturn_spec}}))
         return -1;
 
     if (!bind(m, "monorun_main", make_function(m, monorun_main_spec))) return -1;
 
     Ref name_default = Ref::steal(PyTuple_Pack(1, Py_None));
     if (!name_default) return -1;
-    ClassBuilder handle(m, "SingleProcess");
-    if (!handle.add("__init__", make_function(m, handle_init_spec, name_default.get())) ||
-        !handle.add("blocked_put", make_function(m, handle_blocked_put_spec)) ||
-        !handle.add("kill", make_function(m, handle_kill_spec)) ||
-        !handle.add("clear_output", make_function(m, handle_clear_output_spec)) ||
-        !bind(m, "SingleProcess", handle.build()))
-        return -1;
-    return 0;
+    return define_class(m, "SingleProcess",
+                        {{"__init__", &handle_init_spec, name_default.get()},
+                         {"blocked_put", &handle_blocked_put_spec},
+                         {"kill", &handle_kill_spec},
+                         {"clear_output", &handle_clear_output_spec}})
+               ? 0
+               : -1;
 }
 
 } // namespace

@@ -13,13 +13,12 @@ int fill_namespace(PyObject* m) noexcept {
     Ref prefix_default = Ref::steal(Py_BuildValue("(s)", "MultiProcessingPool"));
     Ref block_default = Ref::steal(PyTuple_Pack(1, Py_True));
     if (!prefix_default || !block_default) return -1;
-    ClassBuilder pool(m, "MultiProcessPool");
-    if (!pool.add("__init__", make_function(m, pool_init_spec, prefix_default.get())) ||
-        !pool.add("init_process", make_function(m, pool_init_process_spec)) ||
-        !pool.add("kill_all", make_function(m, pool_kill_all_spec)) ||
-        !pool.add("clear_output", make_function(m, pool_clear_output_spec)) ||
-        !pool.add("map", make_function(m, pool_map_spec, block_default.get())) ||
-        !bind(m, "MultiProcessPool", pool.build()))
+    if (!define_class(m, "MultiProcessPool",
+                      {{"__init__", &pool_init_spec, prefix_default.get()},
+                       {"init_process", &pool_init_process_spec},
+                       {"kill_all", &pool_kill_all_spec},
+                       {"clear_output", &pool_clear_output_spec},
+                       {"map", &pool_map_spec, block_default.get()}}))
         return -1;
 
     Ref set = make_function(m, shared_set_spec);
