@@ -3,6 +3,7 @@
 import multiprocessing
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 
@@ -28,8 +29,15 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
+    # The tests interrupt themselves as Ctrl-C would; a shell that starts the
+    # run in the background has SIGINT ignored, which Python keeps.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     # Before any queue is met: the choice holds for the whole process and the
     # workers it forks.
+    method = os.environ.get("VANTREL_TEST_START_METHOD")
+    if method:
+        multiprocessing.set_start_method(method, force=True)
     path = config.getoption("--queue-path")
     if path == "public":
         import vantrel._control

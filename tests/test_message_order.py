@@ -172,12 +172,17 @@ def test_answers_pair_with_their_jobs_under_random_interrupts(tmp_path):
     assert done.stdout == "paired True\n", done.stderr[-3000:]
 
 
+# Forked: the class lives in this test module, which a started process
+# cannot import.
+FORK = multiprocessing.get_context("fork")
+
+
 class Tagged(multiprocessing.queues.Queue):
     """Wraps every message in put and unwraps it in get, in both processes:
     a message that went round them arrives untagged and fails."""
 
     def __init__(self):
-        super().__init__(ctx=multiprocessing.get_context())
+        super().__init__(ctx=FORK)
 
     def put(self, obj, block=True, timeout=None):
         super().put(("tagged", obj), block, timeout)
@@ -190,9 +195,7 @@ class Tagged(multiprocessing.queues.Queue):
 
 
 def test_queue_subclasses_carry_every_message_through_their_own_put_and_get(monkeypatch, make_pool):
-    monkeypatch.setattr(
-        m, "mp", types.SimpleNamespace(Queue=Tagged, Process=multiprocessing.Process)
-    )
+    monkeypatch.setattr(m, "mp", types.SimpleNamespace(Queue=Tagged, Process=FORK.Process))
     pool = make_pool(2)
     first = next(iter(pool.procs.values()))
     assert type(first.qi) is type(first.qo) is Tagged
