@@ -1,6 +1,8 @@
 """Shared fixtures: every worker a test starts is killed when the test ends."""
 
+import gc
 import multiprocessing
+import multiprocessing.queues
 import os
 import pathlib
 import signal
@@ -75,8 +77,13 @@ def pytest_collection_modifyitems(session, config, items):
 
 def pytest_sessionfinish(session, exitstatus):
     # Workers are not daemons: one left alive would keep the run from exiting.
+    # Nor may a feeder thread blocked on the full pipe of a worker killed
+    # here, or by a test that failed before it could clean up.
     for child in multiprocessing.active_children():
         child.kill()
+    for obj in gc.get_objects():
+        if isinstance(obj, multiprocessing.queues.Queue):
+            obj.cancel_join_thread()
     # Nor may a Ray instance that a failed test left connected.
     ray = sys.modules.get("ray")
     if ray is not None and ray.is_initialized():
