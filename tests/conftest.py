@@ -14,6 +14,12 @@ from hypothesis import settings
 
 import vantrel
 
+# Ray instances that tests start (here or in programs they run): an object
+# store sized for tests rather than 30 % of the machine, and no usage report
+# sent over the network.
+os.environ.setdefault("RAY_DEFAULT_OBJECT_STORE_MAX_MEMORY_BYTES", str(1 << 30))
+os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+
 # `make fuzz` selects the long profile.
 settings.register_profile("default", deadline=None)
 settings.register_profile("fuzz", deadline=None, max_examples=5000)
