@@ -73,7 +73,7 @@ def direct_path_only(request):
 
 # Ray and jupyter_client leave threads of their own in this process; the tests
 # that fork local workers run before them (a fork while another thread holds
-# the sanitizer's allocator lock would leave the child stuck).
+# a lock, the sanitizer's allocator lock for one, leaves the child stuck).
 THREADED_MODULES = ("test_jupyter.py", "test_cluster.py", "test_cluster_nodes.py")
 
 
@@ -83,8 +83,8 @@ def pytest_collection_modifyitems(session, config, items):
 
 def pytest_sessionfinish(session, exitstatus):
     # Workers are not daemons: one left alive would keep the run from exiting.
-    # Nor may a feeder thread blocked on the full pipe of a worker killed
-    # here, or by a test that failed before it could clean up.
+    # Nor may the feeder of a queue still reachable here, blocked on the full
+    # pipe of a worker killed here or by a test that did not clean up.
     for child in multiprocessing.active_children():
         child.kill()
     for obj in gc.get_objects():
@@ -94,6 +94,19 @@ def pytest_sessionfinish(session, exitstatus):
     ray = sys.modules.get("ray")
     if ray is not None and ray.is_initialized():
         ray.shutdown()
+
+
+def kill_handle(h):
+    """Kills a handle's worker as SingleProcess.kill does, which also lets the
+    caller exit past its queues' feeders; by the process for a handle that a
+    test took apart."""
+    proc = h.__dict__.get("proc")
+    if proc is None or not proc.is_alive():
+        return
+    try:
+        h.kill()
+    except Exception:
+        proc.kill()
 
 
 @pytest.fixture
@@ -110,9 +123,7 @@ def make_worker():
 
     yield make
     for h in handles:
-        proc = h.__dict__.get("proc")
-        if proc is not None and proc.is_alive():
-            proc.kill()
+        kill_handle(h)
 
 
 @pytest.fixture
@@ -137,9 +148,7 @@ def make_pool():
     yield make
     for p in pools:
         for h in list(getattr(p, "procs", {}).values()):
-            proc = getattr(h, "proc", None)
-            if proc is not None and proc.is_alive():
-                proc.kill()
+            kill_handle(h)
 
 
 @pytest.fixture

@@ -5,6 +5,8 @@ Killing only the program on a time-out would leave its workers running, so
 the whole group goes, whatever way the program ends.
 """
 
+import multiprocessing
+import multiprocessing.queues
 import os
 import pathlib
 import signal
@@ -130,3 +132,21 @@ def unfamiliar_queue_layout():
         return put(self, *args, **kwargs)
 
     multiprocessing.queues.Queue.put = wrapped
+
+
+class TaggedQueue(multiprocessing.queues.Queue):
+    """Wraps every message in put and unwraps it in get, in both processes:
+    a message that went round them arrives untagged and fails. Lives here so
+    that a worker started by any method can import it."""
+
+    def __init__(self):
+        super().__init__(ctx=multiprocessing.get_context())
+
+    def put(self, obj, block=True, timeout=None):
+        super().put(("tagged", obj), block, timeout)
+
+    def get(self, block=True, timeout=None):
+        tag, obj = super().get(block, timeout)
+        if tag != "tagged":
+            raise AssertionError(f"{obj!r} did not come through put")
+        return obj

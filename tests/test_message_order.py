@@ -13,7 +13,7 @@ import time
 import types
 
 import pytest
-from programs import run_with_pool
+from programs import TaggedQueue, run_with_pool
 from waits import deadline
 
 import vantrel.monorun as m
@@ -172,33 +172,13 @@ def test_answers_pair_with_their_jobs_under_random_interrupts(tmp_path):
     assert done.stdout == "paired True\n", done.stderr[-3000:]
 
 
-# Forked: the class lives in this test module, which a started process
-# cannot import.
-FORK = multiprocessing.get_context("fork")
-
-
-class Tagged(multiprocessing.queues.Queue):
-    """Wraps every message in put and unwraps it in get, in both processes:
-    a message that went round them arrives untagged and fails."""
-
-    def __init__(self):
-        super().__init__(ctx=FORK)
-
-    def put(self, obj, block=True, timeout=None):
-        super().put(("tagged", obj), block, timeout)
-
-    def get(self, block=True, timeout=None):
-        tag, obj = super().get(block, timeout)
-        if tag != "tagged":
-            raise AssertionError(f"{obj!r} did not come through put")
-        return obj
-
-
 def test_queue_subclasses_carry_every_message_through_their_own_put_and_get(monkeypatch, make_pool):
-    monkeypatch.setattr(m, "mp", types.SimpleNamespace(Queue=Tagged, Process=FORK.Process))
+    monkeypatch.setattr(
+        m, "mp", types.SimpleNamespace(Queue=TaggedQueue, Process=multiprocessing.Process)
+    )
     pool = make_pool(2)
     first = next(iter(pool.procs.values()))
-    assert type(first.qi) is type(first.qo) is Tagged
+    assert type(first.qi) is type(first.qo) is TaggedQueue
     sizes = [LARGE if k % 5 == 0 else 0 for k in range(40)]
     with deadline(60, "jobs on queue subclasses"):
         for k, answer in enumerate(pool.map([job(k, s, s) for k, s in enumerate(sizes)])):

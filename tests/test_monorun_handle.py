@@ -76,11 +76,9 @@ def cmdline(pid):
 def test_process_title(make_worker, args, kwargs):
     h = make_worker(*args, **kwargs)
     assert list(vars(h)) == ["qi", "qo", "proc"]
-    h.blocked_put("")  # start-up is over once a job is answered
-    # Unnamed, a worker keeps the command line of the process it was forked
-    # from: this one, or a forkserver.
-    stat = pathlib.Path(f"/proc/{h.proc.pid}/stat").read_text()
-    parent = int(stat.rsplit(")", 1)[1].split()[1])
+    # Start-up is over once a job is answered. Unnamed, a worker keeps the
+    # command line of the process it was forked from: this one, or a forkserver.
+    parent = h.blocked_put("import os; xreturn(parent=os.getppid())")[3]["parent"]
     expected = [b"w0"] if args or kwargs else cmdline(parent)
     assert cmdline(h.proc.pid)[: len(expected)] == expected
 

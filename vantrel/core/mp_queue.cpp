@@ -941,6 +941,7 @@ int poll_timeout_ms(double deadline, const Watch& w) noexcept {
 
 // Waits, between messages, until the pipe is readable. Interrupts are taken
 // here. Read::message when it is readable.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): one loop reads best here
 Read wait_for_message(QueueState& s, Watch& w, double deadline) noexcept {
     for (;;) {
         if (PyErr_CheckSignals() < 0) return Read::error;
