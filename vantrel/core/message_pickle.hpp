@@ -1,0 +1,30 @@
+// A message as bytes and back: pickled at once, in the putting thread, the
+// way multiprocessing would pickle it, with the commonest messages written
+// and read without the pickler.
+#pragma once
+
+#include "mp_queue.hpp"
+#include "ref.hpp"
+
+namespace vantrel::mp_queue {
+
+// A str of fewer than 256 UTF-8 bytes as the default protocol pickles it:
+// PROTO 4, FRAME, SHORT_BINUNICODE, MEMOIZE, STOP. Null (no error) for
+// anything else.
+Ref pickle_short_str(PyObject* obj) noexcept;
+
+// Learns what a large vantrel._control.Pickled looks like once a feeder has
+// pickled it, so that a reader can unpickle the bytes inside in place.
+bool learn_wrapper_frame() noexcept;
+
+// `message` pickled, or its stand-in pickled. Whatever pickling raises, a
+// BaseException from a __reduce__ included, the message is answered
+// "EXCEPTION" in its own place.
+Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept;
+
+// pickle.loads(data). A message that has been read is never lost to an
+// interrupt that lands while it is unpickled: it is unpickled again, and the
+// interrupt is delivered afterwards.
+Ref unpickle(PyObject* data) noexcept;
+
+} // namespace vantrel::mp_queue
