@@ -158,8 +158,10 @@ int Outbox::wait(int reader_fd, int sentinel, int timeout_ms) noexcept {
     constexpr int soon_ms = 1;
     if (retry_soon || count == most_fds) timeout_ms = std::min(timeout_ms, soon_ms);
     int r = 0;
-    Py_BEGIN_ALLOW_THREADS r = poll(fds, count, timeout_ms);
-    Py_END_ALLOW_THREADS if (r < 0) {
+    Py_BEGIN_ALLOW_THREADS
+        r = poll(fds, count, timeout_ms);
+    Py_END_ALLOW_THREADS
+    if (r < 0) {
         if (errno == EINTR) return 0; // the caller takes the signal
         fail_with_errno(errno);
         return -1;

@@ -39,23 +39,25 @@ Read read_rest(QueueState& s, const Watch& w, char* into, Py_ssize_t size, bool 
         ssize_t got = 0;
         int error = 0;
         bool quiet = false;
-        Py_BEGIN_ALLOW_THREADS for (;;) {
-            if (!whole) {
-                pollfd fd{s.reader_fd, POLLIN, 0};
-                const int r = poll(&fd, 1, watch_ms);
-                if (r < 0 && errno == EINTR) continue;
-                if (r <= 0) {
-                    error = r < 0 ? errno : 0;
-                    quiet = r == 0;
-                    break;
+        Py_BEGIN_ALLOW_THREADS
+            for (;;) {
+                if (!whole) {
+                    pollfd fd{s.reader_fd, POLLIN, 0};
+                    const int r = poll(&fd, 1, watch_ms);
+                    if (r < 0 && errno == EINTR) continue;
+                    if (r <= 0) {
+                        error = r < 0 ? errno : 0;
+                        quiet = r == 0;
+                        break;
+                    }
                 }
+                got = read(s.reader_fd, into, static_cast<size_t>(size));
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0) error = errno;
+                break;
             }
-            got = read(s.reader_fd, into, static_cast<size_t>(size));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) error = errno;
-            break;
-        }
-        Py_END_ALLOW_THREADS if (error != 0) return fail_with_errno(error);
+        Py_END_ALLOW_THREADS
+        if (error != 0) return fail_with_errno(error);
         if (quiet) {
             if (ended_quietly(w)) {
                 s.cut_off = true;
@@ -127,8 +129,10 @@ Read wait_for_message(QueueState& s, Watch& w, double deadline) noexcept {
         pollfd fds[2] = {{s.reader_fd, POLLIN, 0}, {w.sentinel, POLLIN, 0}};
         const nfds_t count = w.sentinel >= 0 ? 2 : 1;
         int r = 0;
-        Py_BEGIN_ALLOW_THREADS r = poll(fds, count, wait_ms);
-        Py_END_ALLOW_THREADS if (r < 0) {
+        Py_BEGIN_ALLOW_THREADS
+            r = poll(fds, count, wait_ms);
+        Py_END_ALLOW_THREADS
+        if (r < 0) {
             if (errno == EINTR) continue;
             return fail_with_errno(errno);
         }

@@ -19,12 +19,12 @@ Read wait_quietly(QueueState& s, const Watch& w) noexcept {
     for (;;) {
         pollfd fd{s.reader_fd, POLLIN, 0};
         int r = 0;
-        Py_BEGIN_ALLOW_THREADS do {
-            r = poll(&fd, 1, watch_ms);
-        }
-        while (r < 0 && errno == EINTR)
-            ;
-        Py_END_ALLOW_THREADS if (r < 0) return fail_with_errno(errno);
+        Py_BEGIN_ALLOW_THREADS
+            do {
+                r = poll(&fd, 1, watch_ms);
+            } while (r < 0 && errno == EINTR);
+        Py_END_ALLOW_THREADS
+        if (r < 0) return fail_with_errno(errno);
         if (r > 0) return Read::message;
         if (ended_quietly(w)) {
             s.cut_off = true;
@@ -48,12 +48,12 @@ Read fill_ahead(QueueState& s, Watch& w, double deadline, bool between) noexcept
         s.ahead_start = 0;
     }
     ssize_t got = 0;
-    Py_BEGIN_ALLOW_THREADS do {
-        got = read(s.reader_fd, s.ahead + s.ahead_end, read_ahead_size - s.ahead_end);
-    }
-    while (got < 0 && errno == EINTR)
-        ;
-    Py_END_ALLOW_THREADS if (got < 0) return fail_with_errno(errno);
+    Py_BEGIN_ALLOW_THREADS
+        do {
+            got = read(s.reader_fd, s.ahead + s.ahead_end, read_ahead_size - s.ahead_end);
+        } while (got < 0 && errno == EINTR);
+    Py_END_ALLOW_THREADS
+    if (got < 0) return fail_with_errno(errno);
     if (got == 0) {
         s.cut_off = true;
         PyErr_SetString(PyExc_EOFError, "the queue's pipe has no writer left");
