@@ -55,7 +55,7 @@ bool prepare_direct(PyObject* queue, QueueState& s) noexcept {
     s.writer_fd = as_fd(call_method(writer.get(), names.fileno).get());
     const int capacity = s.writer_fd >= 0 ? fcntl(s.writer_fd, F_GETPIPE_SZ) : -1;
     if (!s.waiters || !s.notempty_lock || s.reader_fd < 0 || capacity <= 0) return false;
-    s.pipe_pages = capacity / l.page_size;
+    s.pipe_bytes = static_cast<size_t>(capacity);
     return true;
 }
 
@@ -113,8 +113,7 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noex
         item = call_method(qo, names.get, Py_False);
         if (item || PyErr_ExceptionMatches(empty) == 0) return item;
         PyErr_Clear();
-        release_feeders(s);
-        raise_worker_gone(w.process.get(), position);
+        if (release_feeders(s) == 0) raise_worker_gone(w.process.get(), position);
         return {};
     }
 }
@@ -165,7 +164,8 @@ int state_of(PyObject* queue, QueueState*& state) noexcept {
         return -1;
     }
     made->direct = direct == 1 && prepare_direct(queue, *made);
-    if (PyErr_Occurred()) PyErr_Clear(); // an odd instance takes the public path
+    // An odd instance takes the public path; an interrupt decides nothing.
+    if (PyErr_Occurred() && !clear_if_exception()) return -1;
     if (PyObject_SetAttr(queue, names.queue_state_attribute, capsule.get()) < 0) return -1;
     state = made;
     return 1;
@@ -198,16 +198,15 @@ Ref worker_of(const QueueState& qo) noexcept {
     return Ref::steal(process);
 }
 
-void release_feeders(QueueState& qo) noexcept {
-    SavedError error;
+int release_feeders(QueueState& qo) noexcept {
     PyObject* qi = nullptr;
-    if (qo.jobs && compat::weakref_target(qo.jobs.get(), &qi) > 0) {
-        Ref input = Ref::steal(qi);
-        if (PyObject_TypeCheck(input.get(), as_type(process_state.stdlib.queue_type)))
-            call_method(input.get(), names.cancel_join_thread);
-    }
-    PyErr_Clear();
-    error.restore();
+    const int found = qo.jobs ? compat::weakref_target(qo.jobs.get(), &qi) : 0;
+    Ref input = Ref::steal(qi);
+    if (found > 0 && PyObject_TypeCheck(input.get(), as_type(process_state.stdlib.queue_type)) &&
+        call_method(input.get(), names.cancel_join_thread))
+        return 0;
+    if (PyErr_Occurred() && !clear_if_exception()) return -1;
+    return 0;
 }
 
 bool owes_answers(const QueueState& qo) noexcept {
@@ -224,7 +223,8 @@ int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind) noexc
     if (!data) return -1;
     if (state->direct) {
         PyObject* message_data = data.get();
-        switch (write_direct(queue, *state, &message_data, 1)) {
+        Py_ssize_t written = 0;
+        switch (write_direct(queue, *state, &message_data, 1, written)) {
         case Wrote::all:
             return 0;
         case Wrote::error:
@@ -293,8 +293,7 @@ Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox*
         raise_cut_off();
         return {};
     }
-    release_feeders(*state);
-    raise_worker_gone(w.process.get(), position);
+    if (release_feeders(*state) == 0) raise_worker_gone(w.process.get(), position);
     return {};
 }
 
@@ -312,8 +311,7 @@ int drain(QueueState* state) noexcept {
             return 1;
         case Read::gone:
             if (w.kind == Watch::Kind::child) {
-                release_feeders(*state);
-                raise_worker_gone(w.process.get(), -1);
+                if (release_feeders(*state) == 0) raise_worker_gone(w.process.get(), -1);
             } else {
                 raise_cut_off();
             }

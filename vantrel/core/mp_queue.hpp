@@ -28,10 +28,11 @@ int state_of(PyObject* queue, QueueState*& state) noexcept;
 int attach_worker(PyObject* qo, PyObject* qi, PyObject* process) noexcept;
 // The process recorded by attach_worker, or null (no error) when none is.
 Ref worker_of(const QueueState& qo) noexcept;
-// Lets the interpreter exit without waiting for the feeder threads of the
-// worker's queues: a dead worker reads nothing, and a feeder blocked on its
-// full pipe would otherwise be joined for ever at exit.
-void release_feeders(QueueState& qo) noexcept;
+// Lets the interpreter exit without waiting for the feeder thread of the
+// worker's input queue (the queue recorded with `qo`): a dead worker reads
+// nothing, and a feeder blocked on its full pipe would otherwise be joined for
+// ever at exit. -1 when an interrupt arrived meanwhile (it is set).
+int release_feeders(QueueState& qo) noexcept;
 
 // --- answers owed ---------------------------------------------------------
 

@@ -1,4 +1,11 @@
 // Outbox: jobs for several queues, written in as few writes as possible.
+//
+// A lane's messages are written only as pipe_write.cpp allows (a write that
+// cannot wait); the rest are held until the pipe may take them. A held
+// message of at most PIPE_BUF bytes may go as soon as the pipe has a free
+// page, which poll reports; a larger one needs the pipe empty, which nothing
+// reports, so that lane is looked at again after a pause that grows while
+// nothing moves.
 #include "message_pickle.hpp"
 #include "pipe_read.hpp"
 #include "pipe_write.hpp"
@@ -18,6 +25,9 @@ struct Outbox::Lane {
     Py_ssize_t held_bytes = 0; // what the messages not sent yet weigh
     bool through_put = false;  // a message went to `put`: the later ones follow it
     bool stalled = false;      // the pipe had room for none of them at the last look
+    Py_ssize_t added = 0;      // messages added since the last try to write
+    Py_ssize_t added_bytes = 0;
+    int pause_ms = 0; // before the next look at a pipe that must be empty
 
     Py_ssize_t held() const noexcept {
         return pending ? PyList_GET_SIZE(pending.get()) - first : 0;
@@ -65,7 +75,10 @@ int Outbox::add(Py_ssize_t lane, PyObject* queue, QueueState* state, PyObject* m
     }
     if (PyList_Append(l.pending.get(), data.get()) < 0) return -1;
     l.held_bytes += PyBytes_GET_SIZE(data.get());
-    return l.held() >= batch_messages || l.held_bytes >= batch_bytes ? pump(l) : 0;
+    l.added += 1;
+    l.added_bytes += PyBytes_GET_SIZE(data.get());
+    // A batch's worth at a time: a stalled lane is not tried at every message.
+    return l.added >= batch_messages || l.added_bytes >= batch_bytes ? pump(l) : 0;
 }
 
 // Writes as many of a lane's messages as the pipe takes now, in their
@@ -73,18 +86,15 @@ int Outbox::add(Py_ssize_t lane, PyObject* queue, QueueState* state, PyObject* m
 // could never fit), all the lane's messages go that way.
 int Outbox::pump(Lane& l) noexcept {
     l.stalled = false;
+    l.added = 0;
+    l.added_bytes = 0;
     while (l.held() > 0 && !l.through_put) {
         PyObject** next = &PySequence_Fast_ITEMS(l.pending.get())[l.first];
-        const Py_ssize_t batch = std::min(l.held(), batch_messages);
-        Wrote wrote = write_direct(l.queue.get(), *l.state, next, batch);
-        Py_ssize_t written = batch;
-        if (wrote == Wrote::no_room && batch > 1) {
-            wrote = write_direct(l.queue.get(), *l.state, next, 1);
-            written = 1;
-        }
-        switch (wrote) {
+        Py_ssize_t written = 0;
+        switch (write_direct(l.queue.get(), *l.state, next, l.held(), written)) {
         case Wrote::all:
             l.sent(written);
+            l.pause_ms = 0;
             break;
         case Wrote::no_room:
             l.stalled = true;
@@ -136,27 +146,32 @@ bool Outbox::holding() const noexcept {
 }
 
 // Waits until `reader_fd` (or `sentinel`) is readable or a stalled lane's
-// pipe has room, at most `timeout_ms`; 1 readable, 2 sentinel, 0 otherwise.
+// pipe may have room, at most `timeout_ms`; 1 readable, 2 sentinel, 0
+// otherwise.
 int Outbox::wait(int reader_fd, int sentinel, int timeout_ms) noexcept {
     constexpr size_t most_fds = 64;
+    constexpr int soon_ms = 1;
+    constexpr int longest_pause_ms = 16;
     pollfd fds[most_fds];
     nfds_t count = 0;
     fds[count++] = {reader_fd, POLLIN, 0};
     if (sentinel >= 0) fds[count++] = {sentinel, POLLIN, 0};
     const nfds_t first_lane = count;
-    bool retry_soon = false;
-    for (Py_ssize_t i = 0; i < count_ && count < most_fds; ++i) {
-        const Lane& l = lanes_[i];
+    const bool nowait = layout().nowait_writes != 0;
+    for (Py_ssize_t i = 0; i < count_; ++i) {
+        Lane& l = lanes_[i];
         if (l.held() == 0) continue;
-        // A lane whose pipe had room, but not enough, is looked at again
-        // shortly instead of being woken at once.
-        if (!l.stalled)
-            retry_soon = true;
-        else
+        const Py_ssize_t next = PyBytes_GET_SIZE(PyList_GET_ITEM(l.pending.get(), l.first));
+        if (!l.stalled || count == most_fds) {
+            timeout_ms = std::min(timeout_ms, soon_ms);
+        } else if (nowait && static_cast<size_t>(next + long_header) <= atomic_write) {
             fds[count++] = {l.state->writer_fd, POLLOUT, 0};
+        } else {
+            l.pause_ms = std::min(std::max(2 * l.pause_ms, soon_ms), longest_pause_ms);
+            timeout_ms = std::min(timeout_ms, l.pause_ms);
+            l.stalled = false; // looked at again after the pause
+        }
     }
-    constexpr int soon_ms = 1;
-    if (retry_soon || count == most_fds) timeout_ms = std::min(timeout_ms, soon_ms);
     int r = 0;
     Py_BEGIN_ALLOW_THREADS
         r = poll(fds, count, timeout_ms);

@@ -1,9 +1,28 @@
 // Writing messages: directly to the pipe, or through the queue's `put`.
 //
+// The one rule: a direct write starts only when the kernel guarantees that it
+// completes at once. That holds in two cases, both decided with `_wlock` held
+// (no other writer adds to the pipe meanwhile):
+//  * the pipe is empty (FIONREAD counts 0 unread bytes) and the write is at
+//    most the pipe's capacity (F_GETPIPE_SZ): an empty pipe takes that much
+//    whole;
+//  * the write is at most PIPE_BUF bytes and is made with RWF_NOWAIT: the
+//    kernel takes all of it now or refuses it (EAGAIN), never part of it.
+// Unread bytes say nothing about the room left (a pipe's pages can be partly
+// filled), so nothing else is tried. A message that may not go now waits in
+// the outbox (outbox.cpp) until it may, or goes to the queue's `put`, whose
+// feeder thread writes it (and every later message of that queue, in order)
+// without holding the interpreter lock. So no write ever waits, with or
+// without the interpreter lock, and a message is always written whole or not
+// at all. The descriptors stay blocking: their open file description is
+// shared with the worker and with multiprocessing's feeder thread.
+//
 // Whether the feeder holds anything is read under the interpreter lock, which
 // is not let go until `_wlock` is held: the feeder takes a new message only
+// after a `put`, and a `put` needs the interpreter lock.
 #include "pipe_write.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -40,14 +59,22 @@ int feeder_idle(PyObject* queue, const QueueState& s) noexcept {
     return waiting < 0 ? -1 : static_cast<int>(waiting > 0);
 }
 
+// Gives back `count` of the queue's count of messages, keeping the error
+// being raised.
+void release_counts(const QueueState& s, Py_ssize_t count) noexcept {
+    SavedError error;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (!call_method(s.sem.get(), names.release)) PyErr_WriteUnraisable(s.sem.get());
+    error.restore();
+}
+
 // Takes the queue's count of messages once per message, as `put` does: 1
 // taken, 0 a full bounded queue (none kept), -1 on error.
 int take_counts(const QueueState& s, Py_ssize_t count) noexcept {
     for (Py_ssize_t i = 0; i < count; ++i) {
         const int counted = try_acquire(s.sem.get());
         if (counted > 0) continue;
-        for (Py_ssize_t j = 0; j < i; ++j)
-            if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
+        release_counts(s, i);
         return counted;
     }
     return 1;
@@ -78,39 +105,68 @@ int write_parts(int fd, iovec* part, int left_parts) noexcept {
 
 } // namespace
 
-Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages,
-                   Py_ssize_t count) noexcept {
-    unsigned char headers[batch_messages][long_header];
-    iovec parts[2 * batch_messages];
-    if (count > batch_messages) return Wrote::no_room;
-    Py_ssize_t total = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const Py_ssize_t size = PyBytes_GET_SIZE(messages[i]);
-        const size_t header_size = encode_header(size, headers[i]);
-        parts[2 * i] = {headers[i], header_size};
-        parts[(2 * i) + 1] = {PyBytes_AS_STRING(messages[i]), static_cast<size_t>(size)};
-        total += size + static_cast<Py_ssize_t>(header_size);
-    }
-    const long page = layout().page_size;
-    const Py_ssize_t pages = (total + page - 1) / page;
-    // The unread bytes fill at most unread / page + 2 pages.
-    constexpr Py_ssize_t partly_filled = 2;
-    if (pages + partly_filled > s.pipe_pages) return count == 1 ? Wrote::feeder : Wrote::no_room;
+Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages, Py_ssize_t count,
+                   Py_ssize_t& written) noexcept {
+    written = 0;
+    const auto first_size = static_cast<size_t>(PyBytes_GET_SIZE(messages[0])) + long_header;
+    if (first_size > s.pipe_bytes) return Wrote::feeder; // never at once: the feeder sends it
     const int idle = feeder_idle(queue, s);
     if (idle <= 0) return idle < 0 ? Wrote::error : Wrote::feeder;
-    int unread = 0;
-    if (ioctl(s.writer_fd, FIONREAD, &unread) < 0) return Wrote::feeder;
-    if (pages + (unread / page) + partly_filled > s.pipe_pages) return Wrote::no_room;
-
     const int locked = try_acquire(s.wlock.get());
     if (locked <= 0) return locked < 0 ? Wrote::error : Wrote::feeder; // another process writes
     Held wlock(s.wlock.get());
-    const int counted = take_counts(s, count);
-    if (counted <= 0) return counted < 0 ? Wrote::error : Wrote::feeder; // a full queue: put waits
 
-    PyThreadState* released =
-        static_cast<size_t>(total) <= atomic_write ? nullptr : PyEval_SaveThread();
-    const int error = write_parts(s.writer_fd, parts, static_cast<int>(2 * count));
+    // With `_wlock` held nobody else adds to the pipe: an empty pipe stays
+    // empty until this write.
+    int unread = 0;
+    if (ioctl(s.writer_fd, FIONREAD, &unread) < 0) return Wrote::feeder;
+    const bool empty = unread == 0;
+    QueueLayout& l = layout();
+    if (!empty && l.nowait_writes == 0) return Wrote::no_room;
+    const size_t room = empty ? s.pipe_bytes : atomic_write;
+
+    unsigned char headers[batch_messages][long_header];
+    iovec parts[2 * batch_messages];
+    size_t total = 0;
+    Py_ssize_t taken = 0;
+    for (; taken < std::min(count, batch_messages); ++taken) {
+        const Py_ssize_t size = PyBytes_GET_SIZE(messages[taken]);
+        const size_t header_size = encode_header(size, headers[taken]);
+        const size_t whole = header_size + static_cast<size_t>(size);
+        if (total + whole > room) break;
+        parts[2 * taken] = {headers[taken], header_size};
+        parts[(2 * taken) + 1] = {PyBytes_AS_STRING(messages[taken]), static_cast<size_t>(size)};
+        total += whole;
+    }
+    if (taken == 0) return Wrote::no_room;
+    const int counted = take_counts(s, taken);
+    if (counted <= 0) return counted < 0 ? Wrote::error : Wrote::feeder; // a full queue: put waits
+    const int parts_count = static_cast<int>(2 * taken);
+
+    if (!empty) {
+        // At most PIPE_BUF bytes: the kernel takes all of them now, or none.
+        const ssize_t done = pwritev2(s.writer_fd, parts, parts_count, -1, RWF_NOWAIT);
+        if (done == static_cast<ssize_t>(total)) {
+            written = taken;
+            return Wrote::all;
+        }
+        const int error = errno;
+        release_counts(s, taken);
+        if (done >= 0) { // not atomic after all: the stream is out of step
+            s.cut_off = true;
+            PyErr_SetString(PyExc_OSError, "a write of a whole message to a pipe was cut short");
+            return Wrote::error;
+        }
+        if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) l.nowait_writes = 0;
+        if (error == EAGAIN || error == EINTR || l.nowait_writes == 0) return Wrote::no_room;
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return Wrote::error;
+    }
+    // An empty pipe takes its capacity whole: this write does not wait, but
+    // copying much is done without the interpreter lock.
+    PyThreadState* released = total <= atomic_write ? nullptr : PyEval_SaveThread();
+    const int error = write_parts(s.writer_fd, parts, parts_count);
     if (released) PyEval_RestoreThread(released);
     if (error != 0) {
         s.cut_off = true; // what was written of the batch cannot be taken back
@@ -118,6 +174,7 @@ Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages,
         PyErr_SetFromErrno(PyExc_OSError);
         return Wrote::error;
     }
+    written = taken;
     return Wrote::all;
 }
 

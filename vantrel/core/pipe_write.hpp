@@ -12,17 +12,18 @@ inline constexpr Py_ssize_t batch_bytes = Py_ssize_t{32} * 1024;
 
 // What became of messages offered to the pipe.
 enum class Wrote {
-    all,     // written
-    no_room, // the pipe is too full now: later, or through `put`
-    feeder,  // the queue's feeder holds messages, or they could never fit: `put`
+    all,     // written, some or all (see `written`)
+    no_room, // not sure to fit now: later, or through `put`
+    feeder,  // the queue's feeder holds messages, or the first could never fit: `put`
     error,   // the error is set
 };
 
-// Writes the `count` messages of `messages` (bytes) in one go when that
-// cannot wait: nothing handed to the feeder may be overtaken, and the pipe
-// must have room for all of them.
-Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages,
-                   Py_ssize_t count) noexcept;
+// Writes, in one write that cannot wait, as many of the first of the
+// `count` messages of `messages` (bytes) as the pipe is sure to take now;
+// `written` says how many (Wrote::all when at least one). Nothing handed to
+// the feeder is overtaken.
+Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages, Py_ssize_t count,
+                   Py_ssize_t& written) noexcept;
 
 // Hands `data` to the queue's `put`, wrapped so that the feeder sends the
 // bytes as they are now.

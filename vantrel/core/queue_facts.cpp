@@ -137,18 +137,19 @@ int direct_path_known() noexcept {
     l.pickler_class.reset(pickler);
     l.extra_reducers.reset(
         pickler ? Ref::steal(PyObject_GetAttrString(pickler.get(), "_extra_reducers")) : Ref());
-    l.page_size = sysconf(_SC_PAGESIZE);
     if (!enabled || !l.pickled || !l.deferring_put || !l.loads || !l.pickler_class ||
         !l.extra_reducers)
         return -1;
-    if (l.page_size <= 0 || !PyDict_Check(l.extra_reducers.get())) {
+    if (!PyDict_Check(l.extra_reducers.get())) {
         PyErr_SetString(PyExc_RuntimeError, "vantrel cannot tell how messages are pickled");
         return -1;
     }
     const int wanted = PyObject_IsTrue(enabled.get());
     if (wanted < 0) return -1;
     const bool held = wanted != 0 && facts_hold();
-    if (PyErr_Occurred()) PyErr_Clear(); // a fact that cannot be read does not hold
+    // A fact that cannot be read does not hold; an interrupt leaves them to
+    // be checked again at the next queue.
+    if (PyErr_Occurred() && !clear_if_exception()) return -1;
     l.own_pickles = held;
     l.known = held ? 1 : 0;
     if (wanted != 0 && !held && warn_public_path() < 0) return -1;

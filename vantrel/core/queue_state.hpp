@@ -20,7 +20,7 @@ struct QueueState {
     bool direct = false; // the pipe is read and written here, whole messages at a time
     int reader_fd = -1;  // the queue's pipe
     int writer_fd = -1;
-    Py_ssize_t pipe_pages = 0; // capacity of the pipe in pages
+    size_t pipe_bytes = 0; // capacity of the pipe (F_GETPIPE_SZ)
     // The queue's own locks and its count of messages.
     Ref rlock;
     Ref wlock;
@@ -101,6 +101,15 @@ inline double monotonic() noexcept {
 
 inline PyTypeObject* as_type(PyObject* o) noexcept {
     return reinterpret_cast<PyTypeObject*>(o);
+}
+
+// Clears the error being raised when it is an Exception, and says so. An
+// interrupt (or any other BaseException) stays set: it is the caller's, and a
+// look that it cut short proves nothing about the queue.
+inline bool clear_if_exception() noexcept {
+    if (PyErr_ExceptionMatches(PyExc_Exception) == 0) return false;
+    PyErr_Clear();
+    return true;
 }
 
 // lock.acquire(False): 1 taken, 0 busy, -1 error.

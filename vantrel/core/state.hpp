@@ -122,7 +122,7 @@ struct QueueLayout {
     ProcessRef thread_name;
     ProcessRef waiters_name;
     int known = -1;                // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
-    long page_size = 0;            // of a pipe's buffers
+    int nowait_writes = 1;         // 0 once the kernel refused a write with RWF_NOWAIT
     ProcessRef connection_type;    // multiprocessing.connection.Connection
     ProcessRef condition_type;     // threading.Condition
     ProcessRef pickled;            // vantrel._control.Pickled: bytes handed to put

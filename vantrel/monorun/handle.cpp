@@ -112,7 +112,7 @@ PyObject* kill_body(Function*, BoundArgs& a) noexcept {
     Ref qo = optional_attr(self, names.qo, status);
     mp_queue::QueueState* output = nullptr;
     if (status < 0 || (qo && mp_queue::state_of(qo.get(), output) < 0)) return nullptr;
-    if (output) mp_queue::release_feeders(*output);
+    if (output && mp_queue::release_feeders(*output) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

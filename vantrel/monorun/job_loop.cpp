@@ -101,8 +101,8 @@ bool Worker::answer(JobRunner::Outcome outcome) noexcept {
     return false;
 }
 
-// Nobody can reach a worker whose caller has ended: it ends too, at once and
-// without the interpreter's exit steps (they would wait for this process's
+// Nobody can reach a worker whose caller has ended: it ends too, after the
+// job it is running, without the interpreter's exit steps (they would wait for this process's
 // queue threads, which may be blocked on a pipe nobody reads any more).
 void Worker::end_if_orphaned() noexcept {
     if (!caller_.gone()) return;
@@ -120,8 +120,12 @@ bool Worker::cycle() noexcept {
     mp_queue::JobReceipt receipt =
         mp_queue::receive_job(qi_, qi_state_, process_state.job_wait, caller_);
     switch (receipt.taken) {
-    case mp_queue::Taken::job:
-        return answer(runner_.run(receipt.job.get()));
+    case mp_queue::Taken::job: {
+        const bool answered = answer(runner_.run(receipt.job.get()));
+        // Between jobs too: jobs already queued are not run for a caller that is gone.
+        end_if_orphaned();
+        return answered;
+    }
     case mp_queue::Taken::unreadable: {
         JobRunner::Outcome outcome = runner_.handle_failure(JobRunner::Stage::waiting);
         if (outcome.end == JobRunner::End::unanswered) end_if_orphaned();
