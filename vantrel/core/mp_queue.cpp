@@ -73,7 +73,7 @@ Watch watch_worker(const QueueState& qo) noexcept {
     return w;
 }
 
-[[gnu::cold]] void raise_worker_gone(PyObject* process, Py_ssize_t position) noexcept {
+[[gnu::cold]] void raise_gone(PyObject* process, Py_ssize_t position) noexcept {
     Ref pid = Ref::steal(PyObject_GetAttr(process, names.pid));
     Ref code = pid ? Ref::steal(PyObject_GetAttr(process, names.exitcode)) : Ref();
     if (!code) return;
@@ -94,7 +94,8 @@ Watch watch_worker(const QueueState& qo) noexcept {
 
 // The public path of an answer: get(True, 0.2) and a look at the worker
 // between tries.
-Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noexcept {
+Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position,
+                          Lookout* lookout) noexcept {
     const Watch w = watch_worker(s);
     if (w.kind != Watch::Kind::child) return call_method(qo, names.get);
     PyObject* empty = process_state.stdlib.queue_empty;
@@ -102,6 +103,7 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noex
         Ref item = call_method(qo, names.get, Py_True, process_state.answer_poll);
         if (item || PyErr_ExceptionMatches(empty) == 0) return item;
         PyErr_Clear();
+        if (lookout && lookout->look() < 0) return {};
         const int dead = ended(w);
         if (dead < 0) {
             // Not ours to ask (another process started it): wait as before.
@@ -113,7 +115,7 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position) noex
         item = call_method(qo, names.get, Py_False);
         if (item || PyErr_ExceptionMatches(empty) == 0) return item;
         PyErr_Clear();
-        if (release_feeders(s) == 0) raise_worker_gone(w.process.get(), position);
+        if (release_feeders(s) == 0) raise_gone(w.process.get(), position);
         return {};
     }
 }
@@ -133,6 +135,7 @@ int send_held_jobs(Outbox& outbox, const QueueState& qo, Watch& w) noexcept {
             if (dead != 0) break; // read_message tells the rest
             if (ready == 2) w.sentinel = -1;
         }
+        if (w.lookout && w.lookout->look() < 0) return -1;
     }
     return 0;
 }
@@ -198,7 +201,7 @@ Ref worker_of(const QueueState& qo) noexcept {
     return Ref::steal(process);
 }
 
-int release_feeders(QueueState& qo) noexcept {
+int release_feeders(const QueueState& qo) noexcept {
     PyObject* qi = nullptr;
     const int found = qo.jobs ? compat::weakref_target(qo.jobs.get(), &qi) : 0;
     Ref input = Ref::steal(qi);
@@ -271,13 +274,15 @@ JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout,
     return {Taken::job, std::move(job)};
 }
 
-Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox* outbox) noexcept {
+Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox* outbox,
+                   Lookout* lookout) noexcept {
     if (!state) return call_method(qo, names.get);
     if (!state->direct) {
         if (outbox && outbox->send_all() < 0) return {};
-        return receive_answer_public(qo, *state, position);
+        return receive_answer_public(qo, *state, position, lookout);
     }
     Watch w = watch_worker(*state);
+    w.lookout = lookout;
     if (outbox && send_held_jobs(*outbox, *state, w) < 0) return {};
     Ref data;
     switch (read_message(*state, -1, w, data)) {
@@ -293,8 +298,62 @@ Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox*
         raise_cut_off();
         return {};
     }
-    if (release_feeders(*state) == 0) raise_worker_gone(w.process.get(), position);
+    if (release_feeders(*state) == 0) raise_gone(w.process.get(), position);
     return {};
+}
+
+bool worker_ended(const QueueState& qo) noexcept {
+    if (qo.watcher == 0 || qo.watcher != getpid()) return false;
+    Watch w;
+    w.kind = Watch::Kind::child;
+    w.pid = qo.worker_pid;
+    w.sentinel = qo.sentinel;
+    return ended_quietly(w);
+}
+
+int take_remaining(PyObject* queue, QueueState* state, PyObject* into) noexcept {
+    if (!state || !state->direct) {
+        PyObject* empty = process_state.stdlib.queue_empty;
+        for (;;) {
+            Ref item = call_method(queue, names.get, Py_False);
+            if (!item) {
+                if (PyErr_ExceptionMatches(empty) == 0) return -1;
+                PyErr_Clear();
+                return 0;
+            }
+            if (PyList_Append(into, item.get()) < 0) return -1;
+        }
+    }
+    // The writer has ended: whatever is there is all there is.
+    Watch w = watch_worker(*state);
+    while (readable_now(state->reader_fd)) {
+        Ref data;
+        switch (read_message(*state, 0, w, data)) {
+        case Read::message:
+            break;
+        case Read::timeout: // another reader took it
+        case Read::gone:    // cut off
+            PyErr_Clear();
+            return 0;
+        case Read::error:
+            // A message cut off by the writer's end is where its answers stop.
+            if (PyErr_ExceptionMatches(PyExc_EOFError) == 0) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        Ref item = unpickle(data.get());
+        if (!item || PyList_Append(into, item.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+void raise_worker_gone(const QueueState& qo, Py_ssize_t position) noexcept {
+    Ref process = worker_of(qo);
+    if (!process) {
+        PyErr_Format(PyExc_RuntimeError, "the worker ended without answering job %zd", position);
+        return;
+    }
+    if (release_feeders(qo) == 0) raise_gone(process.get(), position);
 }
 
 int drain(QueueState* state) noexcept {
@@ -311,7 +370,7 @@ int drain(QueueState* state) noexcept {
             return 1;
         case Read::gone:
             if (w.kind == Watch::Kind::child) {
-                if (release_feeders(*state) == 0) raise_worker_gone(w.process.get(), -1);
+                if (release_feeders(*state) == 0) raise_gone(w.process.get(), -1);
             } else {
                 raise_cut_off();
             }

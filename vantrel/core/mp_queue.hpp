@@ -32,7 +32,7 @@ Ref worker_of(const QueueState& qo) noexcept;
 // worker's input queue (the queue recorded with `qo`): a dead worker reads
 // nothing, and a feeder blocked on its full pipe would otherwise be joined for
 // ever at exit. -1 when an interrupt arrived meanwhile (it is set).
-int release_feeders(QueueState& qo) noexcept;
+int release_feeders(const QueueState& qo) noexcept;
 
 // --- answers owed ---------------------------------------------------------
 
@@ -100,13 +100,41 @@ struct JobReceipt {
 JobReceipt receive_job(PyObject* qi, QueueState* state, PyObject* timeout,
                        const Caller& caller) noexcept;
 
+// What else a wait for an answer looks at, at every look at a silent
+// worker (the other workers that owe answers to the same call).
+class Lookout {
+  public:
+    // 0 to wait on; -1 with the error set ends the wait with that error.
+    virtual int look() noexcept = 0;
+
+  protected:
+    Lookout() = default;
+    ~Lookout() = default;
+    Lookout(const Lookout&) = default;
+    Lookout& operator=(const Lookout&) = default;
+};
+
 // The caller's wait for the next answer on `qo`, as long as it takes. When
 // the worker that answers on it has died with nothing left to read, raises
 // RuntimeError naming its pid, its exit code and `position` (the job's place
 // in a batch; -1 for "the job").
-// Jobs that `outbox` holds back go out while this waits.
-Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position,
-                   Outbox* outbox = nullptr) noexcept;
+// Jobs that `outbox` holds back go out while this waits; `lookout` is asked
+// at each look at the silent worker.
+Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox* outbox = nullptr,
+                   Lookout* lookout = nullptr) noexcept;
+
+// Whether the worker that answers on `qo` has ended (asking the kernel only;
+// false when this process did not start it).
+bool worker_ended(const QueueState& qo) noexcept;
+
+// Appends to `into` every whole message that `queue` holds now, unpickled,
+// in order, without waiting: what a worker that has ended left on its output
+// queue. -1 on error.
+int take_remaining(PyObject* queue, QueueState* state, PyObject* into) noexcept;
+
+// Raises the RuntimeError of the worker that answers on `qo`, which ended
+// without answering the job at `position`.
+void raise_worker_gone(const QueueState& qo, Py_ssize_t position) noexcept;
 
 // Reads and drops every message `queue` holds now: 1 when it did (a queue of
 // the checked layout), 0 when the caller must use the public calls instead.

@@ -31,10 +31,69 @@ int state(PyObject* queue, mp_queue::QueueState*& s) noexcept {
 
 } // namespace
 
-Ref next_answer(PyObject* qo, Py_ssize_t position, mp_queue::Outbox* outbox) noexcept {
+Ref next_answer(PyObject* qo, Py_ssize_t position, mp_queue::Outbox* outbox,
+                mp_queue::Lookout* lookout) noexcept {
     mp_queue::QueueState* s = nullptr;
     if (state(qo, s) < 0) return {};
-    return mp_queue::receive_answer(qo, s, position, outbox);
+    return mp_queue::receive_answer(qo, s, position, outbox, lookout);
+}
+
+int OwedAnswers::start(PyObject* queues) noexcept {
+    const Py_ssize_t count = PyList_GET_SIZE(queues);
+    owner_.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t position = 0; position < count; ++position) {
+        PyObject* qo = PyList_GET_ITEM(queues, position);
+        size_t which = 0;
+        while (which < owing_.size() && owing_[which].qo != qo)
+            ++which;
+        if (which == owing_.size()) {
+            Owing added;
+            added.qo = qo;
+            if (state(qo, added.state) < 0) return -1;
+            owing_.push_back(std::move(added));
+        }
+        owing_[which].positions.push_back(position);
+        owner_.push_back(which);
+    }
+    return 0;
+}
+
+Ref OwedAnswers::next(Py_ssize_t position, mp_queue::Outbox* outbox) noexcept {
+    Owing& o = owing_[owner_[static_cast<size_t>(position)]];
+    waiting_on_ = owner_[static_cast<size_t>(position)];
+    Ref answer;
+    if (o.early && o.early_taken < PyList_GET_SIZE(o.early.get())) {
+        answer = Ref::borrow(PyList_GET_ITEM(o.early.get(), o.early_taken++));
+    } else {
+        // Only calls with more than one worker have others to look at.
+        mp_queue::Lookout* others = owing_.size() > 1 ? this : nullptr;
+        answer = mp_queue::receive_answer(o.qo, o.state, position, outbox, others);
+    }
+    if (answer) ++o.answered;
+    return answer;
+}
+
+int OwedAnswers::look() noexcept {
+    for (size_t i = 0; i < owing_.size(); ++i) {
+        Owing& o = owing_[i];
+        if (i == waiting_on_ || o.ended || !o.state || o.answered == o.positions.size() ||
+            !mp_queue::worker_ended(*o.state))
+            continue;
+        if (!o.early) {
+            o.early = Ref::steal(PyList_New(0));
+            if (!o.early) return -1;
+        }
+        if (mp_queue::take_remaining(o.qo, o.state, o.early.get()) < 0) return -1;
+        const size_t have =
+            o.answered + static_cast<size_t>(PyList_GET_SIZE(o.early.get()) - o.early_taken);
+        if (have >= o.positions.size()) {
+            o.ended = true;
+            continue;
+        }
+        mp_queue::raise_worker_gone(*o.state, o.positions[have]);
+        return -1;
+    }
+    return 0;
 }
 
 void abandon(PyObject* qo) noexcept {

@@ -144,6 +144,7 @@ Read wait_for_message(QueueState& s, Watch& w, double deadline) noexcept {
             // An answer may have come just before the end.
             if (dead != 0) return readable_now(s.reader_fd) ? Read::message : Read::gone;
             if (sentinel_ready) w.sentinel = -1; // readable while alive: look by the clock
+            if (w.lookout && w.lookout->look() < 0) return Read::error;
         }
         if (deadline >= 0 && monotonic() >= deadline) return Read::timeout;
     }

@@ -15,6 +15,7 @@ struct Watch {
     int sentinel = -1;              // readable once the child or the caller has ended
     pid_t pid = 0;                  // the child
     const Caller* caller = nullptr; // the caller of this worker
+    Lookout* lookout = nullptr;     // asked at each look at a silent child
 };
 
 // Whether the watched process has ended, asking the kernel only: no Python

@@ -43,19 +43,36 @@ void abandon_rest(PyObject* queues, Py_ssize_t from) noexcept {
 }
 
 // red[i].get() for each i, in order. A queue of one of our workers is read
-// while watching that worker, and while the jobs `outbox` holds back go out.
+// while watching every worker that still owes answers, and while the jobs
+// `outbox` holds back go out.
 PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
     Ref answers = Ref::steal(PyList_New(0));
-    Ref it = answers ? Ref::steal(PyObject_GetIter(queues)) : Ref();
-    if (!it) return nullptr;
-    Py_ssize_t position = 0;
-    while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
-        Ref answer = next_answer(queue.get(), position, outbox);
-        if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
-            abandon_rest(queues, position);
-            return nullptr;
+    if (!answers) return nullptr;
+    if (!PyList_CheckExact(queues)) {
+        // Any iterable of queues: read as it comes, each queue's worker watched.
+        Ref it = Ref::steal(PyObject_GetIter(queues));
+        if (!it) return nullptr;
+        Py_ssize_t position = 0;
+        while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
+            Ref answer = next_answer(queue.get(), position, outbox);
+            if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
+                abandon_rest(queues, position);
+                return nullptr;
+            }
+            ++position;
         }
-        ++position;
+    } else {
+        // The queues as they are now: the watch borrows them.
+        Ref listed = Ref::steal(PyList_GetSlice(queues, 0, PyList_GET_SIZE(queues)));
+        OwedAnswers owed;
+        if (!listed || owed.start(listed.get()) < 0) return nullptr;
+        for (Py_ssize_t position = 0; position < PyList_GET_SIZE(listed.get()); ++position) {
+            Ref answer = owed.next(position, outbox);
+            if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
+                abandon_rest(queues, position);
+                return nullptr;
+            }
+        }
     }
     if (PyErr_Occurred() || (outbox && outbox->send_all() < 0)) return nullptr;
     return answers.release();
