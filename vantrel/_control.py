@@ -6,6 +6,7 @@ their own position on its output queue, without any special case in the job
 loop.
 """
 
+import dis
 import pickle
 import signal
 import threading
@@ -87,3 +88,37 @@ def put_deferring_interrupts(queue, obj):
             signal.signal(signum, handler)
         for signum in caught:
             signal.raise_signal(signum)
+
+
+_RAISE = dis.opmap["RAISE_VARARGS"]
+
+
+def raised_by_signal(exc):
+    """Whether `exc`, raised while a job was pickled, is the caller's own
+    interrupt rather than something the job's objects raised.
+
+    It is when a signal handler of this process raised it (a handler's code
+    is in its traceback), or when it is a KeyboardInterrupt that no `raise`
+    statement raised: the default SIGINT handler raises it wherever the
+    interpreter happens to be.
+    """
+    handlers = set()
+    for signum in signal.valid_signals():
+        try:
+            code = getattr(signal.getsignal(signum), "__code__", None)
+        except (OSError, ValueError):
+            continue
+        if code is not None:
+            handlers.add(code)
+    tb = exc.__traceback__
+    last = None
+    while tb is not None:
+        if tb.tb_frame.f_code in handlers:
+            return True
+        last, tb = tb, tb.tb_next
+    if not isinstance(exc, KeyboardInterrupt):
+        return False
+    if last is None:
+        return True
+    code = last.tb_frame.f_code.co_code
+    return not (0 <= last.tb_lasti < len(code) and code[last.tb_lasti] == _RAISE)

@@ -205,9 +205,44 @@ Ref unpickle_known(PyObject* data) noexcept {
 
 // --- pickling now ------------------------------------------------------------------
 
+// Whether `now` (a dict) binds the same keys to the same objects as `then`.
+bool same_items(PyObject* now, PyObject* then) noexcept {
+    if (!PyDict_Check(now) || !then || PyDict_GET_SIZE(now) != PyDict_GET_SIZE(then)) return false;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(now, &at, &key, &value)) {
+        if (PyDict_GetItemWithError(then, key) != value) return false;
+    }
+    return true;
+}
+
+// Whether the reused pickler still pickles with the reducers in force, as a
+// ForkingPickler made now would (it copies both tables when it is made).
+// Looks at the tables' contents, so that a reducer registered or replaced at
+// any time is used from the next message on. -1 on error.
+int reducers_unchanged() noexcept {
+    QueueLayout& l = layout();
+    Ref copyreg_table = Ref::steal(PyObject_GetAttr(l.pickler_class, l.copyreg_table_name));
+    Ref extra = copyreg_table ? Ref::steal(PyObject_GetAttr(l.pickler_class, l.extra_reducers_name))
+                              : Ref();
+    if (!extra) return -1;
+    if (l.pickler && same_items(copyreg_table.get(), l.copyreg_seen) &&
+        same_items(extra.get(), l.extra_seen))
+        return 1;
+    if (PyErr_Occurred()) return -1;
+    Ref copyreg_copy =
+        PyDict_Check(copyreg_table.get()) ? Ref::steal(PyDict_Copy(copyreg_table.get())) : Ref();
+    Ref extra_copy = PyDict_Check(extra.get()) ? Ref::steal(PyDict_Copy(extra.get())) : Ref();
+    if (PyErr_Occurred()) return -1;
+    l.copyreg_seen.reset(copyreg_copy);
+    l.extra_seen.reset(extra_copy);
+    return 0;
+}
+
 // The bytes that multiprocessing would send for `obj`. A pickler is reused
-// while the reducers registered with ForkingPickler stay the same; while it
-// is in use (pickling ran code that sends again) another one is made.
+// while the reducers in force stay the same; while it is in use (pickling ran
+// code that sends again) another one is made.
 Ref pickle_now(PyObject* obj) noexcept {
     QueueLayout& l = layout();
     if (l.own_pickles) {
@@ -218,8 +253,9 @@ Ref pickle_now(PyObject* obj) noexcept {
         Ref view = Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "O", obj));
         return view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
     }
-    const Py_ssize_t reducers = PyDict_GET_SIZE(l.extra_reducers.get());
-    if (!l.pickler || reducers != l.reducers_seen) {
+    const int unchanged = reducers_unchanged();
+    if (unchanged < 0) return {};
+    if (unchanged == 0) {
         Ref bytes_io = import_attribute("io", "BytesIO");
         Ref file = bytes_io ? Ref::steal(PyObject_CallNoArgs(bytes_io.get())) : Ref();
         Ref pickler = file ? call(l.pickler_class, file.get()) : Ref();
@@ -228,7 +264,6 @@ Ref pickle_now(PyObject* obj) noexcept {
         l.pickle_file.reset(file);
         l.pickler.reset(pickler);
         l.file_start.reset(start);
-        l.reducers_seen = reducers;
     }
     PyObject* file = l.pickle_file;
     l.pickler_busy = true;
@@ -255,9 +290,34 @@ Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
     Ref data = pickle_now(message);
     if (data) return data;
     SavedError error;
+    if (kind == Kind::job) {
+        // The caller's own interrupt ends the call; only what the job's
+        // objects raised while they were pickled is the job's answer.
+        Ref caller_s = call(layout().raised_by_signal, error.get());
+        const int truth = caller_s ? PyObject_IsTrue(caller_s.get()) : -1;
+        if (truth != 0) {
+            if (truth < 0) {
+                error.chain_into_current();
+                return {};
+            }
+            error.restore();
+            return {};
+        }
+    }
     Ref stand_in = kind == Kind::job ? stand_in::unsent_job(error.get())
                                      : stand_in::unsendable_answer(message, error.get());
     if (stand_in) data = pickle_now(stand_in.get());
+    if (!data && kind == Kind::answer) {
+        // Not even the stand-in: an answer that says so, and nothing else.
+        PyErr_Clear();
+        Ref info = Ref::steal(PyUnicode_FromString(
+            "the answer could not be sent: neither it nor an account of why could be pickled\n"));
+        Ref none = info ? Ref::steal(PyDict_New()) : Ref();
+        Ref bare = none ? answer::make(names.EXCEPTION, Ref::borrow(names.empty_text), info.get(),
+                                       std::move(none))
+                        : Ref();
+        if (bare) data = pickle_now(bare.get());
+    }
     if (!data) error.chain_into_current();
     return data;
 }

@@ -135,15 +135,12 @@ int direct_path_known() noexcept {
     l.loads.reset(import_attribute("pickle", "loads"));
     Ref pickler = import_attribute("multiprocessing.reduction", "ForkingPickler");
     l.pickler_class.reset(pickler);
-    l.extra_reducers.reset(
-        pickler ? Ref::steal(PyObject_GetAttrString(pickler.get(), "_extra_reducers")) : Ref());
+    l.raised_by_signal.reset(Ref::steal(PyObject_GetAttrString(control.get(), "raised_by_signal")));
+    l.copyreg_table_name.reset(Ref::steal(PyUnicode_InternFromString("_copyreg_dispatch_table")));
+    l.extra_reducers_name.reset(Ref::steal(PyUnicode_InternFromString("_extra_reducers")));
     if (!enabled || !l.pickled || !l.deferring_put || !l.loads || !l.pickler_class ||
-        !l.extra_reducers)
+        !l.raised_by_signal || !l.copyreg_table_name || !l.extra_reducers_name)
         return -1;
-    if (!PyDict_Check(l.extra_reducers.get())) {
-        PyErr_SetString(PyExc_RuntimeError, "vantrel cannot tell how messages are pickled");
-        return -1;
-    }
     const int wanted = PyObject_IsTrue(enabled.get());
     if (wanted < 0) return -1;
     const bool held = wanted != 0 && facts_hold();

@@ -121,23 +121,30 @@ struct QueueLayout {
     ProcessRef buffer_name;
     ProcessRef thread_name;
     ProcessRef waiters_name;
-    int known = -1;                // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
-    int nowait_writes = 1;         // 0 once the kernel refused a write with RWF_NOWAIT
-    ProcessRef connection_type;    // multiprocessing.connection.Connection
-    ProcessRef condition_type;     // threading.Condition
-    ProcessRef pickled;            // vantrel._control.Pickled: bytes handed to put
-    ProcessRef wrapper_prefix;     // what comes before a large Pickled's bytes as a feeder sends it
-    ProcessRef wrapper_suffix;     // and after them
-    ProcessRef deferring_put;      // vantrel._control.put_deferring_interrupts
-    ProcessRef loads;              // pickle.loads
-    ProcessRef pickler_class;      // multiprocessing.reduction.ForkingPickler
-    ProcessRef extra_reducers;     // its registry: a pickler is made again when it grows
-    ProcessRef pickler;            // a ForkingPickler over `pickle_file`, reused
-    ProcessRef pickle_file;        // io.BytesIO
-    ProcessRef file_start;         // 0, where `pickle_file` is rewound to
-    Py_ssize_t reducers_seen = -1; // size of the registry when `pickler` was made
-    bool pickler_busy = false;     // `pickler` is in use (pickling ran code that sends)
-    bool own_pickles = false;      // short str jobs and plain answers skip the pickler
+    int known = -1;             // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
+    int nowait_writes = 1;      // 0 once the kernel refused a write with RWF_NOWAIT
+    ProcessRef connection_type; // multiprocessing.connection.Connection
+    ProcessRef condition_type;  // threading.Condition
+    ProcessRef pickled;         // vantrel._control.Pickled: bytes handed to put
+    ProcessRef wrapper_prefix;  // what comes before a large Pickled's bytes as a feeder sends it
+    ProcessRef wrapper_suffix;  // and after them
+    ProcessRef deferring_put;   // vantrel._control.put_deferring_interrupts
+    ProcessRef loads;           // pickle.loads
+    ProcessRef pickler_class;   // multiprocessing.reduction.ForkingPickler
+    // Where ForkingPickler finds its reducers when a pickler is made (copyreg's
+    // dispatch table and its own registry), interned, and copies of both
+    // tables as they were when `pickler` was made: a pickler is made again
+    // when either has changed.
+    ProcessRef copyreg_table_name;
+    ProcessRef extra_reducers_name;
+    ProcessRef copyreg_seen;
+    ProcessRef extra_seen;
+    ProcessRef raised_by_signal; // vantrel._control.raised_by_signal
+    ProcessRef pickler;          // a ForkingPickler over `pickle_file`, reused
+    ProcessRef pickle_file;      // io.BytesIO
+    ProcessRef file_start;       // 0, where `pickle_file` is rewound to
+    bool pickler_busy = false;   // `pickler` is in use (pickling ran code that sends)
+    bool own_pickles = false;    // short str jobs and plain answers skip the pickler
 };
 
 // Seconds a worker waits for a job before it starts a new cycle.
