@@ -226,3 +226,37 @@ def test_workers_outlive_the_callers_parent(program):
     assert workers.running() == list(workers.started)
     kill(caller_pid)
     assert workers.wait_ended(ENDS) == [], parent.stderr()
+
+
+# Jobs left queued when the caller goes: the worker ends after the job it is
+# running, not after all of them; answers that nobody reads (more than the
+# output pipe holds) do not keep it writing.
+QUEUED = r"""
+import json, os, sys, time
+from vantrel import polyrun
+jobs, how = sys.argv[1], sys.argv[2]
+pool = polyrun.MultiProcessPool(1)
+print("workers", json.dumps(list(pool.procs)), flush=True)
+if jobs == "slow":
+    pool.map(["import time; time.sleep(0.5)"] * 50, block=False)
+else:
+    pool.map(["#" * 2100 + "\nxprint('y' * 2100)"] * 200, block=False)
+time.sleep(0.5)
+print("sent", "1", flush=True)
+if how == "exit":
+    os._exit(0)
+time.sleep(600)
+"""
+
+
+@pytest.mark.parametrize(
+    "jobs, how", [("slow", "killed"), ("printing", "exit"), ("printing", "killed")]
+)
+def test_queued_jobs_do_not_keep_an_orphan(program, jobs, how):
+    caller = program(QUEUED, jobs, how)
+    workers = Watch(caller.expect("workers"))
+    caller.expect("sent")
+    if how == "killed":
+        kill(caller.proc.pid)
+    # 50 jobs of 0.5 s would take 25 s.
+    assert workers.wait_ended(10) == [], caller.stderr()
