@@ -226,7 +226,13 @@ int reducers_unchanged() noexcept {
     Ref copyreg_table = Ref::steal(PyObject_GetAttr(l.pickler_class, l.copyreg_table_name));
     Ref extra = copyreg_table ? Ref::steal(PyObject_GetAttr(l.pickler_class, l.extra_reducers_name))
                               : Ref();
-    if (!extra) return -1;
+    if (!extra) {
+        // A ForkingPickler that keeps its reducers elsewhere: a new pickler
+        // for every message is always right.
+        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return -1;
+        PyErr_Clear();
+        return 0;
+    }
     if (l.pickler && same_items(copyreg_table.get(), l.copyreg_seen) &&
         same_items(extra.get(), l.extra_seen))
         return 1;

@@ -1,10 +1,10 @@
 // Messages on multiprocessing queues: the one place that knows the inside of
-// multiprocessing.Queue (mp_queue.cpp says which facts it relies on).
+// multiprocessing.Queue (queue_facts.cpp says which facts it relies on).
 //
 // Every message vantrel puts is pickled at once, in the putting thread: a
 // value that cannot be pickled is replaced in its place by a stand-in that
 // is answered "EXCEPTION", and a later change to the value does not reach the
-// message. On a queue of the layout mp_queue.cpp checked, whole messages are
+// message. On a queue of the layout queue_facts.cpp checked, whole messages are
 // written to and read from the queue's pipe directly, under the queue's own
 // locks, with interrupts taken only between messages; anything else goes
 // through the queue's public `put` and `get`.
@@ -63,7 +63,8 @@ class Outbox {
     // `message` for `queue` on lane `lane` (state as for send).
     int add(Py_ssize_t lane, PyObject* queue, QueueState* state, PyObject* message,
             Kind kind) noexcept;
-    // Writes what the pipes take now.
+    // Writes what the pipes take now (a lane found without room waits for
+    // wait() to say it may have some).
     int pump() noexcept;
     // Sends everything now, through `put` what does not fit.
     int send_all() noexcept;

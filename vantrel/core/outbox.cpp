@@ -128,8 +128,9 @@ int Outbox::send_all(Lane& l) noexcept {
 }
 
 int Outbox::pump() noexcept {
+    // A stalled lane is tried again once wait() says it may have room.
     for (Py_ssize_t i = 0; lanes_ && i < count_; ++i)
-        if (pump(lanes_[i]) < 0) return -1;
+        if (!lanes_[i].stalled && pump(lanes_[i]) < 0) return -1;
     return 0;
 }
 

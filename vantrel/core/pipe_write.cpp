@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -57,6 +58,18 @@ int feeder_idle(PyObject* queue, const QueueState& s) noexcept {
     if (thread.get() == Py_None) return 1;
     const Py_ssize_t waiting = PyObject_Size(s.waiters.get());
     return waiting < 0 ? -1 : static_cast<int>(waiting > 0);
+}
+
+// A first look, without the queue's locks, that spares them when the
+// message cannot go now anyway: the pipe holds unread bytes and the message
+// needs it empty, or the pipe has no free page for a write of at most
+// PIPE_BUF bytes.
+bool room_likely(const QueueState& s, size_t first_size, bool nowait) noexcept {
+    int unread = 0;
+    if (ioctl(s.writer_fd, FIONREAD, &unread) < 0 || unread == 0) return true;
+    if (!nowait || first_size > atomic_write) return false;
+    pollfd fd{s.writer_fd, POLLOUT, 0};
+    return poll(&fd, 1, 0) > 0;
 }
 
 // Gives back `count` of the queue's count of messages, keeping the error
@@ -110,6 +123,8 @@ Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages, Py
     written = 0;
     const auto first_size = static_cast<size_t>(PyBytes_GET_SIZE(messages[0])) + long_header;
     if (first_size > s.pipe_bytes) return Wrote::feeder; // never at once: the feeder sends it
+    QueueLayout& l = layout();
+    if (!room_likely(s, first_size, l.nowait_writes != 0)) return Wrote::no_room;
     const int idle = feeder_idle(queue, s);
     if (idle <= 0) return idle < 0 ? Wrote::error : Wrote::feeder;
     const int locked = try_acquire(s.wlock.get());
@@ -121,7 +136,6 @@ Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages, Py
     int unread = 0;
     if (ioctl(s.writer_fd, FIONREAD, &unread) < 0) return Wrote::feeder;
     const bool empty = unread == 0;
-    QueueLayout& l = layout();
     if (!empty && l.nowait_writes == 0) return Wrote::no_room;
     const size_t room = empty ? s.pipe_bytes : atomic_write;
 

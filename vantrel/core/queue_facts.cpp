@@ -19,7 +19,10 @@
 //  4. After a fork, `_notempty` is the same Condition (re-initialised) while
 //     `_buffer` and `_thread` are new objects.
 //  5. ForkingPickler pickles with the default protocol and keeps the reducers
-//     registered with it in `_extra_reducers`.
+//     registered with it in `_extra_reducers`; each ForkingPickler made
+//     copies that and `_copyreg_dispatch_table` (copyreg's dispatch table)
+//     when it is made (message_pickle.cpp makes a new one when they change,
+//     and one per message when they cannot be found).
 // The facts are checked once per process, at the first queue met (the names
 // the queue's methods use, the parameters of its feeder, the message format
 // of Connection, the pickle of a short str). A queue that is not exactly

@@ -112,16 +112,16 @@ struct Stdlib {
     ProcessRef barrier;          // vantrel._control.Barrier: settles unread answers
 };
 
-// What mp_queue.cpp learns about multiprocessing queues and keeps for
+// What the message path learns about multiprocessing queues and keeps for
 // pickling messages; filled at the first queue met (the caller's thread or
 // the worker's main thread).
 struct QueueLayout {
     // Interned names of the queue's buffer, its feeder thread and the
-    // waiters of its Condition (mp_queue.cpp says which).
+    // waiters of its Condition (queue_facts.cpp says which).
     ProcessRef buffer_name;
     ProcessRef thread_name;
     ProcessRef waiters_name;
-    int known = -1;             // -1 not checked; 1 the layout mp_queue.cpp relies on; 0 not
+    int known = -1;             // -1 not checked; 1 the layout queue_facts.cpp checked; 0 not
     int nowait_writes = 1;      // 0 once the kernel refused a write with RWF_NOWAIT
     ProcessRef connection_type; // multiprocessing.connection.Connection
     ProcessRef condition_type;  // threading.Condition
@@ -167,7 +167,7 @@ struct ProcessState {
     // The type of every function and method of the module (function.cpp);
     // init_function_type() at module execution.
     ProcessRef function_type;
-    // How messages travel on multiprocessing queues (mp_queue.cpp).
+    // How messages travel on multiprocessing queues (mp_queue.hpp).
     QueueLayout queue_layout;
     // Standard-library objects; filled at first use by load_stdlib(), from
     // the caller's thread or the worker's main thread.
