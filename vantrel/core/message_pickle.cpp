@@ -211,7 +211,7 @@ bool same_items(PyObject* now, PyObject* then) noexcept {
     Py_ssize_t at = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(now, &at, &key, &value)) {
+    while (PyDict_Next(now, &at, &key, &value) != 0) {
         if (PyDict_GetItemWithError(then, key) != value) return false;
     }
     return true;

@@ -116,6 +116,63 @@ int write_parts(int fd, iovec* part, int left_parts) noexcept {
     return 0;
 }
 
+// The first messages of a batch that fit in `room` bytes, framed for one
+// writev: a header and the bytes of each.
+struct Frames {
+    unsigned char headers[batch_messages][long_header];
+    iovec parts[2 * batch_messages];
+    size_t total = 0;
+    Py_ssize_t count = 0;
+
+    Frames(PyObject* const* messages, Py_ssize_t offered, size_t room) noexcept {
+        for (; count < std::min(offered, batch_messages); ++count) {
+            const Py_ssize_t size = PyBytes_GET_SIZE(messages[count]);
+            const size_t header_size = encode_header(size, headers[count]);
+            const size_t whole = header_size + static_cast<size_t>(size);
+            if (total + whole > room) break;
+            parts[2 * count] = {headers[count], header_size};
+            parts[(2 * count) + 1] = {PyBytes_AS_STRING(messages[count]),
+                                      static_cast<size_t>(size)};
+            total += whole;
+        }
+    }
+    int part_count() const noexcept { return static_cast<int>(2 * count); }
+};
+
+// Writes `f` (at most PIPE_BUF bytes) to a pipe that holds unread bytes:
+// all of it now, or none (Wrote::no_room).
+Wrote write_at_once(QueueState& s, Frames& f) noexcept {
+    const ssize_t done = pwritev2(s.writer_fd, f.parts, f.part_count(), -1, RWF_NOWAIT);
+    if (done == static_cast<ssize_t>(f.total)) return Wrote::all;
+    const int error = errno;
+    release_counts(s, f.count);
+    if (done >= 0) { // not all of it after all: the stream is out of step
+        s.cut_off = true;
+        PyErr_SetString(PyExc_OSError, "a write of whole messages to a pipe was cut short");
+        return Wrote::error;
+    }
+    QueueLayout& l = layout();
+    if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) l.nowait_writes = 0;
+    if (error == EAGAIN || error == EINTR || l.nowait_writes == 0) return Wrote::no_room;
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return Wrote::error;
+}
+
+// Writes `f` (at most the pipe's capacity) to an empty pipe, which takes it
+// whole: the write does not wait, but copying much is done without the
+// interpreter lock.
+Wrote write_into_empty(QueueState& s, Frames& f) noexcept {
+    PyThreadState* released = f.total <= atomic_write ? nullptr : PyEval_SaveThread();
+    const int error = write_parts(s.writer_fd, f.parts, f.part_count());
+    if (released) PyEval_RestoreThread(released);
+    if (error == 0) return Wrote::all;
+    s.cut_off = true; // what was written of the batch cannot be taken back
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return Wrote::error;
+}
+
 } // namespace
 
 Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages, Py_ssize_t count,
@@ -123,8 +180,8 @@ Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages, Py
     written = 0;
     const auto first_size = static_cast<size_t>(PyBytes_GET_SIZE(messages[0])) + long_header;
     if (first_size > s.pipe_bytes) return Wrote::feeder; // never at once: the feeder sends it
-    QueueLayout& l = layout();
-    if (!room_likely(s, first_size, l.nowait_writes != 0)) return Wrote::no_room;
+    const bool nowait = layout().nowait_writes != 0;
+    if (!room_likely(s, first_size, nowait)) return Wrote::no_room;
     const int idle = feeder_idle(queue, s);
     if (idle <= 0) return idle < 0 ? Wrote::error : Wrote::feeder;
     const int locked = try_acquire(s.wlock.get());
@@ -136,60 +193,14 @@ Wrote write_direct(PyObject* queue, QueueState& s, PyObject* const* messages, Py
     int unread = 0;
     if (ioctl(s.writer_fd, FIONREAD, &unread) < 0) return Wrote::feeder;
     const bool empty = unread == 0;
-    if (!empty && l.nowait_writes == 0) return Wrote::no_room;
-    const size_t room = empty ? s.pipe_bytes : atomic_write;
-
-    unsigned char headers[batch_messages][long_header];
-    iovec parts[2 * batch_messages];
-    size_t total = 0;
-    Py_ssize_t taken = 0;
-    for (; taken < std::min(count, batch_messages); ++taken) {
-        const Py_ssize_t size = PyBytes_GET_SIZE(messages[taken]);
-        const size_t header_size = encode_header(size, headers[taken]);
-        const size_t whole = header_size + static_cast<size_t>(size);
-        if (total + whole > room) break;
-        parts[2 * taken] = {headers[taken], header_size};
-        parts[(2 * taken) + 1] = {PyBytes_AS_STRING(messages[taken]), static_cast<size_t>(size)};
-        total += whole;
-    }
-    if (taken == 0) return Wrote::no_room;
-    const int counted = take_counts(s, taken);
+    if (!empty && !nowait) return Wrote::no_room;
+    Frames frames(messages, count, empty ? s.pipe_bytes : atomic_write);
+    if (frames.count == 0) return Wrote::no_room;
+    const int counted = take_counts(s, frames.count);
     if (counted <= 0) return counted < 0 ? Wrote::error : Wrote::feeder; // a full queue: put waits
-    const int parts_count = static_cast<int>(2 * taken);
-
-    if (!empty) {
-        // At most PIPE_BUF bytes: the kernel takes all of them now, or none.
-        const ssize_t done = pwritev2(s.writer_fd, parts, parts_count, -1, RWF_NOWAIT);
-        if (done == static_cast<ssize_t>(total)) {
-            written = taken;
-            return Wrote::all;
-        }
-        const int error = errno;
-        release_counts(s, taken);
-        if (done >= 0) { // not atomic after all: the stream is out of step
-            s.cut_off = true;
-            PyErr_SetString(PyExc_OSError, "a write of a whole message to a pipe was cut short");
-            return Wrote::error;
-        }
-        if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) l.nowait_writes = 0;
-        if (error == EAGAIN || error == EINTR || l.nowait_writes == 0) return Wrote::no_room;
-        errno = error;
-        PyErr_SetFromErrno(PyExc_OSError);
-        return Wrote::error;
-    }
-    // An empty pipe takes its capacity whole: this write does not wait, but
-    // copying much is done without the interpreter lock.
-    PyThreadState* released = total <= atomic_write ? nullptr : PyEval_SaveThread();
-    const int error = write_parts(s.writer_fd, parts, parts_count);
-    if (released) PyEval_RestoreThread(released);
-    if (error != 0) {
-        s.cut_off = true; // what was written of the batch cannot be taken back
-        errno = error;
-        PyErr_SetFromErrno(PyExc_OSError);
-        return Wrote::error;
-    }
-    written = taken;
-    return Wrote::all;
+    const Wrote wrote = empty ? write_into_empty(s, frames) : write_at_once(s, frames);
+    if (wrote == Wrote::all) written = frames.count;
+    return wrote;
 }
 
 namespace {
