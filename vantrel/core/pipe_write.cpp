@@ -30,6 +30,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+// Older C library headers lack the flag; a kernel that does not know it says
+// so (EOPNOTSUPP or EINVAL) and only writes into empty pipes are made.
+#ifndef RWF_NOWAIT
+#define RWF_NOWAIT 0x00000008
+#endif
+
 namespace vantrel::mp_queue {
 
 namespace {
