@@ -8,7 +8,7 @@ bounds are generous; they only tell "at once" from "after the other jobs".
 """
 
 import pytest
-from programs import run_with_pool
+from programs import run_program, run_with_pool
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -287,3 +287,44 @@ def test_reducers_registered_late_are_used(run):
         "['SUCCESS', 'EXCEPTION', 'SUCCESS', 'SUCCESS'] {'h': 'Here 7'} {'k': 1}",
         "[True]",
     ]
+
+
+# --- an interrupt while the first queue is looked at -----------------------------------
+
+# Ctrl-C lands while the layout of multiprocessing's queues is checked (at the
+# first queue met): the check is not taken as failed, which would send every
+# queue of the process through the public path for good (with a warning).
+INTERRUPTED_CHECK = """
+import os, sys, threading, warnings
+from vantrel import monorun
+
+fired = []
+me = os.getpid()
+
+def trace(frame, event, arg):
+    # The first Condition made without a lock is the check's own probe.
+    if (event == "call" and frame.f_code is threading.Condition.__init__.__code__
+            and frame.f_locals.get("lock") is None and not fired and os.getpid() == me):
+        fired.append(True)
+        raise KeyboardInterrupt
+    return None
+
+warnings.simplefilter("error", RuntimeWarning)
+sys.settrace(trace)
+try:
+    monorun.SingleProcess()
+    print("not interrupted")
+except KeyboardInterrupt:
+    print("interrupted")
+sys.settrace(None)
+print(monorun.SingleProcess().blocked_put("xreturn(a=1)"))
+sys.stdout.flush()
+os._exit(0)
+"""
+
+
+def test_interrupt_while_the_queue_layout_is_checked(tmp_path, direct_path_only):
+    done = run_program(INTERRUPTED_CHECK, cwd=tmp_path, timeout=60)
+    assert done.stdout.split("\n")[:2] == ["interrupted", "['SUCCESS', '', '', {'a': 1}]"], (
+        done.stderr[-2000:]
+    )

@@ -54,8 +54,10 @@ bool code_mentions(PyObject* function, const char* field,
     return true;
 }
 
-// The plain function behind attribute `name` of class `cls`.
+// The plain function behind attribute `name` of class `cls`; nothing is
+// looked up while an earlier look's error is set.
 Ref class_function(PyObject* cls, const char* name) noexcept {
+    if (PyErr_Occurred()) return {};
     Ref attr = Ref::steal(PyObject_GetAttrString(cls, name));
     return attr && PyFunction_Check(attr.get()) ? attr : Ref();
 }
@@ -67,13 +69,17 @@ bool facts_hold() noexcept {
     Ref get = class_function(queue_type, "get");
     Ref reset = class_function(queue_type, "_reset");
     Ref feed = class_function(queue_type, "_feed");
+    // No more looks once one failed: the error (an interrupt, maybe) stays set.
+    if (PyErr_Occurred()) return false;
     Ref connection = import_attribute("multiprocessing.connection", "Connection");
     Ref send_bytes = connection ? class_function(connection.get(), "_send_bytes") : Ref();
     Ref recv_bytes = connection ? class_function(connection.get(), "_recv_bytes") : Ref();
+    if (PyErr_Occurred()) return false;
     Ref condition = import_attribute("threading", "Condition");
     Ref notify = condition ? class_function(condition.get(), "notify") : Ref();
     Ref probe = condition ? Ref::steal(PyObject_CallNoArgs(condition.get())) : Ref();
     Ref waiters = probe ? Ref::steal(PyObject_GetAttr(probe.get(), layout().waiters_name)) : Ref();
+    if (PyErr_Occurred()) return false;
     Ref deque = import_attribute("collections", "deque");
     if (!put || !get || !reset || !feed || !notify || !send_bytes || !recv_bytes || !waiters ||
         !deque || !PyType_Check(connection.get()) || !PyType_Check(condition.get()) ||
