@@ -213,6 +213,24 @@ bench: build $(BENCH_STAMP)
 bench-quick: build $(BENCH_STAMP)
 	cd bench && ../$(PY) bench.py --quick $(BENCH_ARGS)
 
+# The latency and throughput sections under the project's interpreter and,
+# in the chroot, under CPython 3.14 and 3.15 (each in an environment of its
+# own under build/, the wheel built there from the sdist), with their targets
+# side by side (bench/versions.py). Writes build/bench-versions/, not docs/.
+.PHONY: bench-versions
+BENCH_VERSIONS ?= 3.14 3.15
+BENCH_VERSIONS_OUT := build/bench-versions
+BENCH_VERSIONS_RUN = bench.py --only latency,throughput --no-chart --out ../$(BENCH_VERSIONS_OUT)/$(1) $(BENCH_ARGS)
+bench-versions: build $(BENCH_STAMP) sdist chroot
+	rm -rf $(BENCH_VERSIONS_OUT)
+	v=$$($(PY) -c '$(PYVER)') && cd bench && ../$(PY) $(call BENCH_VERSIONS_RUN,$$v)
+	for v in $(BENCH_VERSIONS); do \
+		$(SID_CHROOT) run sh -c "rm -rf build/bench-$$v && python$$v -m venv build/bench-$$v && \
+			build/bench-$$v/bin/pip install --quiet \"\$$(ls dist/vantrel-*.tar.gz)\" loky && \
+			cd bench && ../build/bench-$$v/bin/python $(call BENCH_VERSIONS_RUN,$$v)" || exit 1; \
+	done
+	$(PY) bench/versions.py $(BENCH_VERSIONS_OUT)
+
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in an environment of its own. Ray's processes do
 # not run under ASan, so Ray is not installed there. Workers start from a
