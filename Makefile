@@ -94,11 +94,12 @@ test: build lint
 # The suite with every multiprocessing queue taken through its public put and
 # get, as on a Python whose queues vantrel does not know. Left out: what sends
 # nothing through those queues (Ray's pools, the stubs, the packaging, the
-# argument binder), the benchmark (a program of its own, which the choice of
-# path does not reach) and the test that runs part of the suite through that
-# path itself.
+# argument binder), the benchmark and the start-method cases (programs of
+# their own, which the choice of path does not reach; the latter take the
+# public path themselves where it matters) and the test that runs part of the
+# suite through that path itself.
 PUBLIC_PATH_SKIP := $(addprefix --ignore=,test_cluster.py test_cluster_nodes.py test_typing.py \
-	test_packaging.py test_argument_binding.py test_bench_smoke.py test_public_path.py)
+	test_packaging.py test_argument_binding.py test_bench_smoke.py test_public_path.py test_start_methods.py)
 test-public: build
 	cd tests && ../$(VENV)/bin/pytest --queue-path=public $(PUBLIC_PATH_SKIP) $(PYTEST_ARGS)
 
