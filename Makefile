@@ -94,64 +94,106 @@ test: build lint
 # The suite with every multiprocessing queue taken through its public put and
 # get, as on a Python whose queues vantrel does not know. Left out: what sends
 # nothing through those queues (Ray's pools, the stubs, the packaging, the
-# argument binder), the benchmark (a program of its own, which the choice of
-# path does not reach) and the test that runs part of the suite through that
-# path itself.
+# argument binder), the benchmark and the start-method cases (programs of
+# their own, which the choice of path does not reach; the latter take the
+# public path themselves where it matters) and the test that runs part of the
+# suite through that path itself.
 PUBLIC_PATH_SKIP := $(addprefix --ignore=,test_cluster.py test_cluster_nodes.py test_typing.py \
-	test_packaging.py test_argument_binding.py test_bench_smoke.py test_public_path.py)
+	test_packaging.py test_argument_binding.py test_bench_smoke.py test_public_path.py test_start_methods.py)
 test-public: build
 	cd tests && ../$(VENV)/bin/pytest --queue-path=public $(PUBLIC_PATH_SKIP) $(PYTEST_ARGS)
 
 # The package as users get it. The sdist is built once; each interpreter's
 # wheel is built from it (isolated, with the build requirements that
 # pyproject.toml declares, warnings as errors), installed with its `test`
-# extra into a new virtual environment, and the whole suite runs there. The
-# three-node Ray cluster tests and the Ray benchmark rows exercise nothing of
-# the packaging that the local Ray tests do not: `wheels` runs them under the
-# preferred interpreter only.
+# extra into a new virtual environment, and tests run there.
 CHECK_WITH ?= $(PY)
 CHECK_DIR ?= build/wheel-check
 CHECK_VENV := $(CHECK_DIR)/venv
-WHEEL_CHECK_SKIP := --ignore=test_cluster_nodes.py --deselect=tests/test_cluster.py::test_benchmark_rows_run
+WHEEL_DIR ?= dist
+CHECK_TESTS ?=
+WHEEL_CHECK_SKIP ?=
 
 sdist: $(STAMP)
 	rm -f dist/vantrel-*.tar.gz
 	$(PY) -m build --quiet --sdist --no-isolation --outdir dist .
 
-# The wheel of CHECK_WITH (an interpreter) from the sdist already in dist/.
+# The wheel of CHECK_WITH (an interpreter) from the sdist already in dist/,
+# and the tests CHECK_TESTS (all when empty) less WHEEL_CHECK_SKIP.
 check-built-sdist:
 	tag=$$($(CHECK_WITH) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') && \
-	rm -rf $(CHECK_VENV) dist/vantrel-*-$$tag-*.whl && \
+	rm -rf $(CHECK_VENV) $(WHEEL_DIR)/vantrel-*-$$tag-*.whl && \
 	$(CHECK_WITH) -m venv $(CHECK_VENV) && \
-	$(CHECK_VENV)/bin/python -m pip wheel --quiet --no-deps --wheel-dir dist \
+	$(CHECK_VENV)/bin/python -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_DIR) \
 		-C cmake.define.VANTREL_WERROR=$(WERROR) dist/vantrel-*.tar.gz && \
-	$(CHECK_VENV)/bin/python -m pip install --quiet "$$(ls dist/vantrel-*-$$tag-*.whl)[test]"
-	cd tests && ../$(CHECK_VENV)/bin/pytest $(PYTEST_ARGS) $(WHEEL_CHECK_SKIP)
+	$(CHECK_VENV)/bin/python -m pip install --quiet "$$(ls $(WHEEL_DIR)/vantrel-*-$$tag-*.whl)[test]"
+	cd tests && ../$(CHECK_VENV)/bin/pytest $(PYTEST_ARGS) $(WHEEL_CHECK_SKIP) $(CHECK_TESTS)
 
 wheel-check: sdist
 	$(MAKE) --no-print-directory check-built-sdist
 
-# `wheel-check` under every supported interpreter that tools/find-python finds
-# (it says which it did not find). dist/ ends with the sdist and one tested
-# wheel per interpreter. Goes on after a failure and sums up at the end.
+# --- every supported CPython ---------------------------------------------------
+# CPython 3.14 and 3.15 come from a Debian unstable chroot when the host has
+# none (PyPI carries no interpreters): `make chroot` makes it under CHROOT, or
+# reuses it, with the compiler and both interpreters (root needed; see
+# tools/sid-chroot). A wheel built there lands in build/sid-dist: it needs the
+# chroot's newer C library and runs only there.
+CHROOT ?= /var/tmp/vantrel-sid
+SID_CHROOT := tools/sid-chroot $(CHROOT)
+.PHONY: chroot check-version
+chroot:
+	$(SID_CHROOT) setup
+
+# What each version runs: `all` the whole suite, `whole` the suite less what
+# runs once (ONCE_ONLY: the three-node Ray cluster, the Ray benchmark rows,
+# the long sweeps and soaks), `core` the core tests and the start-method
+# module. 3.14 runs under its default start method, forkserver; the others
+# under fork.
+MATRIX ?= 3.11=core 3.12=all 3.13=core 3.14=whole 3.15=core
+ONCE_ONLY := --ignore=test_cluster_nodes.py --deselect=tests/test_cluster.py::test_benchmark_rows_run
+CORE_TESTS := test_monorun_handle.py test_monorun_job_loop.py test_monorun_collector.py \
+	test_pool_lifecycle.py test_pool_surface.py test_scatter_gather.py test_message_path.py \
+	test_message_order.py test_faults.py test_orphans.py test_runner.py test_public_path.py \
+	test_packaging.py test_start_methods.py
+
+# The wheel of CPython V built from the sdist in dist/ and tested (SUITE:
+# all, whole or core), on the host or in the chroot.
+V ?=
+SUITE ?= all
+check-version:
+	@p=$$(CHROOT=$(CHROOT) $(FIND_PYTHON) --all 2>/dev/null | while read -r c; do \
+		case $$c in *python$(V)) echo "$$c"; break ;; esac; done); \
+	[ -n "$$p" ] || { echo "error: no CPython $(V) here or in $(CHROOT) (make chroot)"; exit 1; }; \
+	case "$(SUITE)" in \
+		all) tests=; skip= ;; whole) tests=; skip="$(ONCE_ONLY)" ;; \
+		core) tests="$(CORE_TESTS)"; skip= ;; *) echo "error: SUITE=$(SUITE)"; exit 1 ;; \
+	esac; \
+	echo "=== CPython $(V), $(SUITE): $$p ($$(date +%T))"; start=$$(date +%s); \
+	case $$p in \
+		chroot:*) $(SID_CHROOT) run make --no-print-directory check-built-sdist CHECK_WITH=$${p#chroot:} \
+			CHECK_DIR=build/wheel-check-$(V) WHEEL_DIR=build/sid-dist WERROR=$(WERROR) \
+			PYTEST_ARGS="$(PYTEST_ARGS)" CHECK_TESTS="$$tests" WHEEL_CHECK_SKIP="$$skip" ;; \
+		*) $(MAKE) --no-print-directory check-built-sdist CHECK_WITH=$$p CHECK_DIR=build/wheel-check-$(V) \
+			CHECK_TESTS="$$tests" WHEEL_CHECK_SKIP="$$skip" ;; \
+	esac; rc=$$?; \
+	echo "=== CPython $(V), $(SUITE): $$([ $$rc = 0 ] && echo passed || echo FAILED) in $$(( $$(date +%s) - start )) s"; \
+	exit $$rc
+
+# MATRIX, every version found (tools/find-python says which it did not
+# find). Goes on after a failure and sums up at the end.
 wheels: sdist
-	@pythons=$$($(FIND_PYTHON) --all) || exit 1; \
-	[ -n "$$pythons" ] || { echo "error: no supported CPython found"; exit 1; }; \
-	rm -f dist/vantrel-*.whl; \
-	preferred=$$($(FIND_PYTHON)); passed=; failed=; \
-	for p in $$pythons; do \
-		v=$$($$p -c '$(PYVER)'); \
-		skip="$(WHEEL_CHECK_SKIP)"; [ "$$p" = "$$preferred" ] && skip=; \
-		echo "=== CPython $$v: $$p ($$(date +%T))"; \
-		if $(MAKE) --no-print-directory check-built-sdist CHECK_WITH=$$p CHECK_DIR=build/wheel-check-$$v \
-			WHEEL_CHECK_SKIP="$$skip"; \
+	@rm -f dist/vantrel-*.whl; passed=; failed=; \
+	for entry in $(MATRIX); do \
+		v=$${entry%%=*}; \
+		CHROOT=$(CHROOT) $(FIND_PYTHON) --all 2>/dev/null | grep -q "python$$v$$" || continue; \
+		if $(MAKE) --no-print-directory check-version V=$$v SUITE=$${entry#*=}; \
 		then passed="$$passed $$v"; else failed="$$failed $$v"; fi; \
 	done; \
 	echo "=== passed:$${passed:- none}; failed:$${failed:- none} ($$(date +%T))"; \
-	$(FIND_PYTHON) --all >/dev/null; \
+	CHROOT=$(CHROOT) $(FIND_PYTHON) --all >/dev/null; \
 	[ -z "$$failed" ]
 
-test-all: lint wheels
+test-all: lint chroot wheels
 
 # Long fuzz runs of the input fuzzers (the suite runs them briefly).
 fuzz: build
@@ -171,6 +213,24 @@ bench: build $(BENCH_STAMP)
 
 bench-quick: build $(BENCH_STAMP)
 	cd bench && ../$(PY) bench.py --quick $(BENCH_ARGS)
+
+# The latency and throughput sections under the project's interpreter and,
+# in the chroot, under CPython 3.14 and 3.15 (each in an environment of its
+# own under build/, the wheel built there from the sdist), with their targets
+# side by side (bench/versions.py). Writes build/bench-versions/, not docs/.
+.PHONY: bench-versions
+BENCH_VERSIONS ?= 3.14 3.15
+BENCH_VERSIONS_OUT := build/bench-versions
+BENCH_VERSIONS_RUN = bench.py --only latency,throughput --no-chart --out ../$(BENCH_VERSIONS_OUT)/$(1) $(BENCH_ARGS)
+bench-versions: build $(BENCH_STAMP) sdist chroot
+	rm -rf $(BENCH_VERSIONS_OUT)
+	v=$$($(PY) -c '$(PYVER)') && cd bench && ../$(PY) $(call BENCH_VERSIONS_RUN,$$v)
+	for v in $(BENCH_VERSIONS); do \
+		$(SID_CHROOT) run sh -c "rm -rf build/bench-$$v && python$$v -m venv build/bench-$$v && \
+			build/bench-$$v/bin/pip install --quiet \"\$$(ls dist/vantrel-*.tar.gz)\" loky && \
+			cd bench && ../build/bench-$$v/bin/python $(call BENCH_VERSIONS_RUN,$$v)" || exit 1; \
+	done
+	$(PY) bench/versions.py $(BENCH_VERSIONS_OUT)
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in an environment of its own. Ray's processes do

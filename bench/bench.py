@@ -351,9 +351,13 @@ def main(argv=None):
             print_section(sec)
             print(f"  ({sec['seconds']:.1f} s)")
     finally:
-        # Nothing of ours may outlive the run.
+        # Nothing of ours may outlive the run. By pid: a child that loky
+        # started has a Popen without kill() on some versions.
         for child in mp.active_children():
-            child.kill()
+            try:
+                os.kill(child.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
     results["meta"]["run_seconds"] = time.perf_counter() - started
     results["meta"]["load_after"] = list(os.getloadavg())
     results["targets"] = report.evaluate_targets(results) + ray_contenders.targets(results)

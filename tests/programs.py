@@ -5,6 +5,7 @@ Killing only the program on a time-out would leave its workers running, so
 the whole group goes, whatever way the program ends.
 """
 
+import importlib.util
 import multiprocessing
 import multiprocessing.queues
 import os
@@ -16,6 +17,8 @@ import textwrap
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+# Whether Ray is installed (it has no wheels for the newest CPython yet).
+HAS_RAY = importlib.util.find_spec("ray") is not None
 
 
 def run_program(args, cwd, timeout=60, env=None):

@@ -58,6 +58,29 @@ class Pickled:
         return (pickle.loads, (self.data,))
 
 
+def forget_command_source():
+    """Drops the text of the `python -c` command that started this process
+    (spawn's, the forkserver's, or the caller's under fork) from linecache,
+    where CPython 3.13 and later keep it under the file name "<string>" for
+    tracebacks. A worker's jobs are compiled under that name too: a job's
+    traceback would show lines of the command instead of none."""
+    import linecache
+
+    # `cache` is keyed by file name (or by code object on some 3.13
+    # releases); the private `_interactive_cache` of 3.14 and later by
+    # (file name, qualified name, first line).
+    for store in (linecache.cache, getattr(linecache, "_interactive_cache", None)):
+        if not isinstance(store, dict):
+            continue
+        for key in list(store):
+            if isinstance(key, tuple):
+                name = key[0] if key else None
+            else:
+                name = getattr(key, "co_filename", key)
+            if name == "<string>":
+                del store[key]
+
+
 def put_deferring_interrupts(queue, obj):
     """queue.put(obj) with the signals that Python handles held back until
     put returns.

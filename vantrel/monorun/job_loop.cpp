@@ -1,5 +1,6 @@
 // monorun_main, the whole life of a worker process, and its SIGINT handler.
 #include "core/job.hpp"
+#include "core/module.hpp"
 #include "core/mp_queue.hpp"
 #include "monorun.hpp"
 
@@ -76,6 +77,12 @@ bool Worker::start(PyObject* name) noexcept {
     if (!collector) return false;
 
     if (mp_queue::state_of(qi_, qi_state_) < 0 || mp_queue::state_of(qo_, qo_state_) < 0)
+        return false;
+    // Jobs are compiled under the file name "<string>", the name under which
+    // the interpreter keeps the text of a `python -c` command for tracebacks.
+    Ref control = import_module("vantrel._control");
+    if (!control ||
+        !Ref::steal(PyObject_CallMethod(control.get(), "forget_command_source", nullptr)))
         return false;
     return runner_.start(fn_->globals, std::move(collector));
 }
