@@ -1,5 +1,6 @@
 // MultiProcessPool.map deals jobs over the workers in rotation; reduce reads
 // one answer per output queue, in job order.
+#include "core/futures_guard.hpp"
 #include "core/mp_queue.hpp"
 #include "core/pairing.hpp"
 #include "polyrun.hpp"
@@ -44,13 +45,17 @@ void abandon_rest(PyObject* queues, Py_ssize_t from) noexcept {
 
 // red[i].get() for each i, in order. A queue of one of our workers is read
 // while watching that worker, and while the jobs `outbox` holds back go out.
-PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
+// `guarded`: each queue is first checked for futures that own it (map's
+// own queues were checked by its clear_output).
+PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox, bool guarded) noexcept {
     Ref answers = Ref::steal(PyList_New(0));
     Ref it = answers ? Ref::steal(PyObject_GetIter(queues)) : Ref();
     if (!it) return nullptr;
     Py_ssize_t position = 0;
     while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
-        Ref answer = next_answer(queue.get(), position, outbox);
+        Ref answer = guarded && futures_guard::check(queue.get()) < 0
+                         ? Ref()
+                         : next_answer(queue.get(), position, outbox);
         if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
             abandon_rest(queues, position);
             return nullptr;
@@ -62,7 +67,7 @@ PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
 }
 
 PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
-    return gather(a.v[0], nullptr);
+    return gather(a.v[0], nullptr, true);
 }
 
 // Whether `reduce` is this module's own: then map may read its answers while
@@ -157,7 +162,7 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     // through the queues' `put` when someone else reads them.
     Ref answers;
     if (block && is_own_reduce(reduce.get())) {
-        answers = Ref::steal(gather(red.get(), &outbox));
+        answers = Ref::steal(gather(red.get(), &outbox, false));
     } else if (outbox.send_all() == 0) {
         if (!block) return red.release(); // the caller reads these answers from here on
         answers = call(reduce.get(), red.get());
