@@ -29,6 +29,7 @@ import select
 import struct
 import threading
 import time
+import warnings
 import weakref
 from collections.abc import Callable, Iterable
 from typing import Any
@@ -864,7 +865,10 @@ def map(
 
 def _progress_bar(total: int, progress: bool | str) -> Any:
     try:
-        from tqdm.auto import tqdm
+        with warnings.catch_warnings():
+            # Without ipywidgets a notebook gets tqdm's text bar, with a warning.
+            warnings.simplefilter("ignore")
+            from tqdm.auto import tqdm
     except ImportError as e:
         raise ImportError(
             "a progress bar needs tqdm: pip install 'vantrel[progress]'", name="tqdm"
