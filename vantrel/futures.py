@@ -87,10 +87,11 @@ class _Slot:
         self.jobs_in_flight = 0  # in_flight without probes
         self.gone: str | None = None  # why no job can reach this worker
         self.via_put = False  # messages go through the queue's put until in_flight empties
+        self.replacing = False  # a fresh worker is on its way: jobs wait
         self.buffer = bytearray()
 
     def has_room(self, idle: bool) -> bool:
-        return self.gone is None and self.jobs_in_flight < (1 if idle else 2)
+        return self.gone is None and not self.replacing and self.jobs_in_flight < (1 if idle else 2)
 
 
 class _Dispatcher:
@@ -629,14 +630,23 @@ class _Tagged:
 
 
 class _RayDispatcher(_Dispatcher):
+    """Ray's completion callbacks hand each finished object to this
+    dispatcher's thread (a callback must not wait: it runs in Ray's own
+    thread), which pairs it and keeps the time limits."""
+
     def __init__(self, pool: Any) -> None:
         super().__init__(pool)
+        import queue
+
         from vantrel import _runner, cluster
 
         self.cluster = cluster
         self.runner = _runner
         self.ray = cluster._ray()
-        self.timer: threading.Timer | None = None
+        self.events: queue.SimpleQueue[tuple[_Slot, _Job, Any, Any] | None] = queue.SimpleQueue()
+        self.empty = queue.Empty
+        self.thread: threading.Thread | None = None
+        self.stopping = False
 
     def sync_slots(self) -> None:
         procs = self.pool.procs
@@ -652,6 +662,16 @@ class _RayDispatcher(_Dispatcher):
             self.worker_gone(s)
         self.procs_seen = procs
 
+    def begin(self) -> None:
+        if self.thread is None:
+            self.thread = threading.Thread(target=self.serve, name="vantrel futures", daemon=True)
+            self.thread.start()
+            _threads.add(self)
+
+    def stop(self) -> None:
+        self.stopping = True
+        self.events.put(None)
+
     def send(self, s: _Slot, item: _Job) -> None:
         cluster = self.cluster
         try:
@@ -659,13 +679,40 @@ class _RayDispatcher(_Dispatcher):
         except BaseException as e:  # a __reduce__ may raise anything
             packed = cluster._pack(self.runner.unsent_job(cluster._without_own_frames(e)))
         handle = cluster.PendingAnswer(s.handle, item.label, s.handle.actor.run.remote(packed))
-        handle.ref.future().add_done_callback(lambda done: self.arrived(s, item, handle, done))
+        handle.ref.future().add_done_callback(lambda done: self.events.put((s, item, handle, done)))
 
     def timer_set(self) -> None:
-        self.arm_timer()
+        self.events.put(None)  # the thread learns the new deadline
+
+    def serve(self) -> None:
+        while not self.stopping:
+            with self.lock:
+                late, timeout = self.past_limit()
+            if late is not None:
+                self.replace(*late)
+                continue
+            try:
+                event = self.events.get(timeout=timeout)
+            except self.empty:
+                continue
+            if event is not None:
+                self.arrived(*event)
+
+    def past_limit(self) -> tuple[tuple[_Slot, _Job] | None, float | None]:
+        now = time.monotonic()
+        soonest: float | None = None
+        for s in self.slots:
+            head = s.in_flight[0] if s.in_flight else None
+            if head is None or head.limit is None or head.started is None or s.replacing:
+                continue
+            left = head.started + head.limit - now
+            if left <= 0:
+                s.replacing = True
+                return (s, head), None
+            soonest = left if soonest is None else min(soonest, left)
+        return None, soonest
 
     def arrived(self, s: _Slot, item: _Job, handle: Any, done: Any) -> None:
-        """In Ray's thread: the job's object is ready (or lost)."""
         error: BaseException | None = None
         lost = False
         try:
@@ -682,69 +729,62 @@ class _RayDispatcher(_Dispatcher):
                 self.answered(s, item, handle._answer)
             else:
                 self.failed(s, item, error)
-                if lost:
+                if lost and s.gone is None:
                     s.gone = str(error).split(" without answering")[0]
             self.dispatch()
 
-    def arm_timer(self) -> None:
-        if self.timer is not None:
-            return
-        self.timer = threading.Timer(0.05, self.check_limits)
-        self.timer.daemon = True
-        self.timer.start()
-
-    def check_limits(self) -> None:
-        with self.lock:
-            self.timer = None
-            now = time.monotonic()
-            armed = False
-            for s in list(self.slots):
-                head = s.in_flight[0] if s.in_flight else None
-                if head is None or head.limit is None or head.started is None:
-                    armed = armed or any(j.limit is not None for j in s.in_flight)
-                    continue
-                if now - head.started > head.limit:
-                    self.replace(s, head)
-                armed = True
-            if armed:
-                self.arm_timer()
-
     def replace(self, s: _Slot, late: _Job) -> None:
+        """`late` ran past its time limit: its worker is killed and a fresh
+        one takes the same name in the pool. Jobs sent behind it go to the
+        fresh worker. Ray is waited for without the lock held."""
         cluster, ray = self.cluster, self.ray
         old = s.handle
-        old.kill()
-        if self.pool.actor_options is not None:
-            options = {"num_cpus": 0, **self.pool.actor_options, **cluster._FIXED_OPTIONS}
-        else:
-            from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+        try:
+            old.kill()
+            if self.pool.actor_options is not None:
+                options = {"num_cpus": 0, **self.pool.actor_options, **cluster._FIXED_OPTIONS}
+            else:
+                from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
-            options = {
-                "num_cpus": 0,
-                "scheduling_strategy": NodeAffinitySchedulingStrategy(old.node_id, soft=False),
-                **cluster._FIXED_OPTIONS,
-            }
-        actor = cluster._actor_class_for(ray).options(**options).remote()
-        pid, node_id, actor_id = ray.get(actor.where.remote(), timeout=self.pool.start_timeout)
+                options = {
+                    "num_cpus": 0,
+                    "scheduling_strategy": NodeAffinitySchedulingStrategy(old.node_id, soft=False),
+                    **cluster._FIXED_OPTIONS,
+                }
+            actor = cluster._actor_class_for(ray).options(**options).remote()
+            pid, node_id, actor_id = ray.get(actor.where.remote(), timeout=self.pool.start_timeout)
+        except Exception as e:
+            with self.lock:
+                s.gone = f"worker {s.index} could not be replaced ({e!r}) and"
+                late.future.set_exception(
+                    TimeoutError(f"job {late.label} ran past its time limit of {late.limit} s")
+                )
+                s.in_flight.remove(late)
+                s.jobs_in_flight -= 1
+                self.worker_gone(s)
+            return
         worker = cluster.RayWorker(old.name, actor, pid, node_id, actor_id)
-        procs = dict(self.pool.procs)
-        procs[old.name] = worker
-        self.pool.procs = procs
-        self.procs_seen = procs
-        fresh = _Slot(s.index, worker)
-        fresh.waiting = collections.deque(j for j in s.in_flight if j is not late)
-        fresh.waiting += s.waiting
-        for j in fresh.waiting:
-            j.started = None
-        self.slots = [fresh if x is s else x for x in self.slots]
-        s.in_flight.clear()
-        late.future.set_exception(
-            TimeoutError(
-                f"job {late.label} ran past its time limit of {late.limit} s in worker "
-                f"{s.index} (pid {old.pid}): that worker was killed and a fresh worker "
-                f"(pid {pid}) took its place, with a new, empty namespace"
+        with self.lock:
+            procs = dict(self.pool.procs)
+            procs[old.name] = worker
+            self.pool.procs = procs
+            self.procs_seen = procs
+            fresh = _Slot(s.index, worker)
+            fresh.waiting = collections.deque(j for j in s.in_flight if j is not late)
+            fresh.waiting += s.waiting
+            for j in fresh.waiting:
+                j.started = None
+            self.slots = [fresh if x is s else x for x in self.slots]
+            s.in_flight.clear()
+            s.waiting.clear()
+            late.future.set_exception(
+                TimeoutError(
+                    f"job {late.label} ran past its time limit of {late.limit} s in worker "
+                    f"{s.index} (pid {old.pid}): that worker was killed and a fresh worker "
+                    f"(pid {pid}) took its place, with a new, empty namespace"
+                )
             )
-        )
-        self.dispatch()
+            self.dispatch()
 
 
 # ---------------------------------------------------------------------------
@@ -752,7 +792,7 @@ class _RayDispatcher(_Dispatcher):
 
 _dispatchers: weakref.WeakKeyDictionary[Any, _Dispatcher] = weakref.WeakKeyDictionary()
 _registry_lock = threading.Lock()
-_threads: weakref.WeakSet[_LocalDispatcher] = weakref.WeakSet()
+_threads: weakref.WeakSet[_LocalDispatcher | _RayDispatcher] = weakref.WeakSet()
 
 
 @atexit.register
