@@ -23,6 +23,7 @@ import asyncio
 import atexit
 import collections
 import concurrent.futures
+import importlib
 import itertools
 import os
 import select
@@ -34,7 +35,7 @@ import weakref
 from collections.abc import Callable, Iterable
 from typing import Any
 
-__all__ = ["asubmit", "map", "pending", "submit", "submit_batch"]
+__all__ = ["asubmit", "gather", "map", "pending", "submit", "submit_batch"]
 
 Answer = list[Any]
 
@@ -109,7 +110,9 @@ class _Dispatcher:
 
     # -- the caller's side ------------------------------------------------
 
-    def submit(self, job: Any, worker: int | None, limit: float | None, label: int | None) -> Any:
+    def submit(
+        self, job: Any, worker: int | None, limit: float | None, label: int | None
+    ) -> concurrent.futures.Future[Answer]:
         if limit is not None and not limit > 0:
             raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
         future: concurrent.futures.Future[Answer] = concurrent.futures.Future()
@@ -229,7 +232,10 @@ class _Dispatcher:
     def worker_gone(self, s: _Slot) -> None:
         """Every job of a worker that cannot answer any more fails, with the
         error that `map` raises for it."""
-        error = lambda j: RuntimeError(f"{s.gone} without answering job {j.label}")  # noqa: E731
+
+        def error(j: _Job) -> RuntimeError:
+            return RuntimeError(f"{s.gone} without answering job {j.label}")
+
         while s.in_flight:
             j = s.in_flight.popleft()
             if not j.probe:
@@ -289,8 +295,8 @@ class _LocalDispatcher(_Dispatcher):
 
         from vantrel import _control, monorun
 
-        self.control = _control
-        self.monorun = monorun
+        self.control: Any = _control
+        self.monorun: Any = monorun
         self.dumps = ForkingPickler.dumps
         self.wake_r, self.wake_w = os.pipe()
         os.set_blocking(self.wake_w, False)
@@ -640,8 +646,8 @@ class _RayDispatcher(_Dispatcher):
 
         from vantrel import _runner, cluster
 
-        self.cluster = cluster
-        self.runner = _runner
+        self.cluster: Any = cluster
+        self.runner: Any = _runner
         self.ray = cluster._ray()
         self.events: queue.SimpleQueue[tuple[_Slot, _Job, Any, Any] | None] = queue.SimpleQueue()
         self.empty = queue.Empty
@@ -868,28 +874,27 @@ def pending(pool: Any) -> list[concurrent.futures.Future[Answer]]:
     return d.pending() if d is not None else []
 
 
-def map(
-    pool: Any,
-    jobs: Iterable[Any],
+def gather(
+    futures: Iterable[concurrent.futures.Future[Answer]],
     *,
-    dealt: bool = True,
-    time_limit: float | None = None,
     progress: bool | str = False,
     on_answer: Callable[[int, Answer], object] | None = None,
-) -> list[Answer]:
-    """The answers to `jobs` in job order, as `pool.map` returns them, with a
-    progress bar (`progress=True`, or its description as a str; needs tqdm:
-    ``pip install 'vantrel[progress]'``) and `on_answer(position, answer)`
-    called in this thread as each answer arrives. With `dealt` job k runs in
-    worker k % N; with False, in whichever worker is idle first. A job that
-    got no answer (its worker died, or its time limit passed) raises when its
-    turn comes, after the rest are answered."""
-    futures = submit_batch(pool, jobs, dealt=dealt, time_limit=time_limit)
+    return_exceptions: bool = False,
+) -> list[Any]:
+    """Waits for `futures` and returns their answers in their order, with a
+    progress bar that moves as answers arrive (`progress=True`, or the bar's
+    description as a str; needs tqdm: ``pip install 'vantrel[progress]'``)
+    and `on_answer(position, answer)` called in this thread as each answer
+    arrives. A future that failed (its worker died, its time limit passed)
+    raises here, after every other has finished; with `return_exceptions`
+    its exception takes its place in the list instead. Interrupted, it
+    cancels the jobs still waiting in this process."""
+    futures = list(futures)
     position = {f: k for k, f in enumerate(futures)}
     bar = _progress_bar(len(futures), progress) if progress is not False else None
     try:
         for f in concurrent.futures.as_completed(futures):
-            if on_answer is not None and f.exception() is None:
+            if on_answer is not None and not f.cancelled() and f.exception() is None:
                 on_answer(position[f], f.result())
             if bar is not None:
                 bar.update(1)
@@ -900,7 +905,25 @@ def map(
     finally:
         if bar is not None:
             bar.close()
+    if return_exceptions:
+        return [f.exception() or f.result() for f in futures]
     return [f.result() for f in futures]
+
+
+def map(
+    pool: Any,
+    jobs: Iterable[Any],
+    *,
+    dealt: bool = True,
+    time_limit: float | None = None,
+    progress: bool | str = False,
+    on_answer: Callable[[int, Answer], object] | None = None,
+) -> list[Answer]:
+    """The answers to `jobs` in job order, as `pool.map` returns them, with
+    the progress bar and `on_answer` of `gather`. With `dealt` job k runs in
+    worker k % N; with False, in whichever worker is idle first."""
+    sent = submit_batch(pool, jobs, dealt=dealt, time_limit=time_limit)
+    return gather(sent, progress=progress, on_answer=on_answer)
 
 
 def _progress_bar(total: int, progress: bool | str) -> Any:
@@ -908,7 +931,7 @@ def _progress_bar(total: int, progress: bool | str) -> Any:
         with warnings.catch_warnings():
             # Without ipywidgets a notebook gets tqdm's text bar, with a warning.
             warnings.simplefilter("ignore")
-            from tqdm.auto import tqdm
+            tqdm = importlib.import_module("tqdm.auto").tqdm  # typed as Any: tqdm has no stubs
     except ImportError as e:
         raise ImportError(
             "a progress bar needs tqdm: pip install 'vantrel[progress]'", name="tqdm"
