@@ -107,6 +107,7 @@ class _Dispatcher:
         self.unanswered = 0
         self.slots: list[_Slot] = []
         self.procs_seen: Any = None
+        self.last_start = 0.0
 
     # -- the caller's side ------------------------------------------------
 
@@ -126,8 +127,7 @@ class _Dispatcher:
             if not self.slots:
                 raise RuntimeError("the pool has no workers: call init_process() to start them")
             item = _Job(future, job, next(self.labels) if label is None else label, limit)
-            if self.unanswered == 0:
-                self.begin()
+            self.own()
             self.unanswered += 1
             future.add_done_callback(self.on_done)
             if worker is None:
@@ -193,14 +193,15 @@ class _Dispatcher:
             item.future.set_exception(e)
             return
         if s.jobs_in_flight == 0:
-            item.started = time.monotonic()
+            item.started = self.last_start = time.monotonic()
         s.in_flight.append(item)
         s.jobs_in_flight += 1
-        if item.limit is not None:
-            self.timer_set()
+        if item.limit is not None or item.started is not None:
+            self.timer_set(item)
 
-    def timer_set(self) -> None:
-        """A job with a time limit has been sent."""
+    def timer_set(self, item: _Job) -> None:
+        """A job with a time limit, or a lone job (it may need a probe), has
+        been sent."""
 
     def fail_unreachable(self) -> None:
         """Free jobs fail only when every worker is gone."""
@@ -252,11 +253,11 @@ class _Dispatcher:
     def sync_slots(self) -> None:
         raise NotImplementedError
 
-    def begin(self) -> None:
-        """The first unanswered future of a spell: the pool becomes ours."""
+    def own(self) -> None:
+        """Called before each job: the pool becomes this dispatcher's."""
 
     def end(self) -> None:
-        """The last future of a spell is answered."""
+        """The last future is answered."""
 
     def send(self, s: _Slot, item: _Job) -> None:
         raise NotImplementedError
@@ -301,7 +302,10 @@ class _LocalDispatcher(_Dispatcher):
         self.wake_r, self.wake_w = os.pipe()
         os.set_blocking(self.wake_w, False)
         self.stopping = False
-        self.active = False  # futures unanswered: the answer pipes are ours
+        self.active = False  # the answer pipes are ours
+        self.guard = _Guard(self)
+        self.sleeping = False  # the reader waits with no time-out
+        self.idle = threading.Condition(self.lock)
         self.thread: threading.Thread | None = None
 
     # The pool's workers, as they are now: a pool restarted or resized since
@@ -320,16 +324,23 @@ class _LocalDispatcher(_Dispatcher):
         for s in old.values():  # workers no longer in the pool
             s.gone = s.gone or f"worker {s.index} left the pool"
             self.worker_gone(s)
+        if self.active:
+            self.end()  # the next job takes the new workers over
         self.slots = slots
         self.procs_seen = procs
         self.wake()
 
-    def begin(self) -> None:
+    # The pool stays this dispatcher's after its futures are answered, so
+    # that a run of jobs pays for taking it over once. It is handed back when
+    # map, reduce, blocked_put or clear_output asks the marker (`release`).
+    def own(self) -> None:
+        if self.active:
+            return
         for s in self.slots:
             # Answers that an interrupted map left owing, and stale ones,
             # go first: they must not pair with the futures.
             s.handle.clear_output()
-            s.handle.qo.__dict__[GUARD_ATTRIBUTE] = True
+            s.handle.qo.__dict__[GUARD_ATTRIBUTE] = self.guard
         self.active = True
         if self.thread is None:
             self.thread = threading.Thread(
@@ -339,9 +350,27 @@ class _LocalDispatcher(_Dispatcher):
             _threads.add(self)
         self.wake()  # a lone job gets its probe in time
 
-    def timer_set(self) -> None:
-        if threading.current_thread() is not self.thread:
+    def timer_set(self, item: _Job) -> None:
+        # Only a reader asleep without a time-out needs telling.
+        if self.sleeping and threading.current_thread() is not self.thread:
+            self.sleeping = False
             self.wake()
+
+    def release(self) -> bool:
+        """Hands the pool back unless futures are unanswered; whether they are.
+        A probe still on its way is waited for: its answer must not reach map."""
+        with self.lock:
+            if self.unanswered:
+                return True
+            live = [s for s in self.slots if s.gone is None]
+            if not self.idle.wait_for(lambda: not any(s.in_flight for s in live), 2.0):
+                return True
+            if self.active:
+                self.end()
+            return False
+
+    def maybe_end(self) -> None:
+        self.idle.notify_all()
 
     def end(self) -> None:
         # From here on the answer pipes are map's: the reader leaves them.
@@ -430,6 +459,11 @@ class _LocalDispatcher(_Dispatcher):
                         poller.register(fd, select.POLLIN)
                     seen = (self.slots, self.active)
                 timeout = self.timers()
+                if timeout is None and time.monotonic() - self.last_start < 1.0:
+                    # Jobs come one after another: look again soon rather than
+                    # be woken for each (a lone job needs its probe in time).
+                    timeout = _PROBE_AFTER
+                self.sleeping = timeout is None
             events = poller.poll(None if timeout is None else max(timeout, 0.0) * 1000)
             dead = []
             for fd, _ in events:
@@ -457,7 +491,7 @@ class _LocalDispatcher(_Dispatcher):
         with self.lock:
             # Under the lock: once the last future is answered, not one more
             # byte is read from a pipe that map may be reading.
-            if self.active and s.handle.qo.__dict__.get(GUARD_ATTRIBUTE):
+            if self.active and s.handle.qo.__dict__.get(GUARD_ATTRIBUTE) is self.guard:
                 self.read_from(s)
 
     def read_from(self, s: _Slot) -> None:
@@ -580,8 +614,8 @@ class _LocalDispatcher(_Dispatcher):
         s.in_flight.clear()
         s.waiting.clear()
         s.gone = f"worker {s.index} was replaced"
-        if self.unanswered:
-            handle.qo.__dict__[GUARD_ATTRIBUTE] = True
+        if self.active:
+            handle.qo.__dict__[GUARD_ATTRIBUTE] = self.guard
         late.future.set_exception(
             TimeoutError(
                 f"job {late.label} ran past its time limit of {late.limit} s in worker "
@@ -590,6 +624,20 @@ class _LocalDispatcher(_Dispatcher):
             )
         )
         self.dispatch()
+
+
+class _Guard:
+    """The marker on a worker's output queue. The compiled methods that would
+    read the queue ask for its truth: false once the dispatcher has handed
+    the pool back, true while futures are unanswered."""
+
+    __slots__ = ("dispatcher",)
+
+    def __init__(self, dispatcher: _LocalDispatcher) -> None:
+        self.dispatcher = dispatcher
+
+    def __bool__(self) -> bool:
+        return self.dispatcher.release()
 
 
 def _no_answer(s: _Slot, j: _Job) -> RuntimeError:
@@ -668,7 +716,7 @@ class _RayDispatcher(_Dispatcher):
             self.worker_gone(s)
         self.procs_seen = procs
 
-    def begin(self) -> None:
+    def own(self) -> None:
         if self.thread is None:
             self.thread = threading.Thread(target=self.serve, name="vantrel futures", daemon=True)
             self.thread.start()
@@ -687,8 +735,9 @@ class _RayDispatcher(_Dispatcher):
         handle = cluster.PendingAnswer(s.handle, item.label, s.handle.actor.run.remote(packed))
         handle.ref.future().add_done_callback(lambda done: self.events.put((s, item, handle, done)))
 
-    def timer_set(self) -> None:
-        self.events.put(None)  # the thread learns the new deadline
+    def timer_set(self, item: _Job) -> None:
+        if item.limit is not None:
+            self.events.put(None)  # the thread learns the new deadline
 
     def serve(self) -> None:
         while not self.stopping:
