@@ -187,15 +187,21 @@ class _Dispatcher:
             return  # cancelled while it waited: it never runs
         item.slot = s
         item.tag = next(self.tags)
-        try:
-            self.send(s, item)
-        except BaseException as e:
-            item.future.set_exception(e)
-            return
+        # In flight before it is sent: an interrupt landing once the job is
+        # out must not leave its answer without a future.
         if s.jobs_in_flight == 0:
             item.started = self.last_start = time.monotonic()
         s.in_flight.append(item)
         s.jobs_in_flight += 1
+        try:
+            self.send(s, item)
+        except BaseException as e:
+            s.in_flight.remove(item)
+            s.jobs_in_flight -= 1
+            item.future.set_exception(e)
+            if not isinstance(e, Exception):
+                raise
+            return
         if item.limit is not None or item.started is not None:
             self.timer_set(item)
 
