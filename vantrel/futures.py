@@ -481,11 +481,11 @@ class _LocalDispatcher(_Dispatcher):
                     continue
                 s, kind = entry
                 if kind == "answers":
-                    self.take_answers(s)
+                    self.take_answers(s, readable=True)
                 else:
                     dead.append(s)
             for s in dead:
-                self.take_answers(s)  # what it wrote before it ended
+                self.take_answers(s, readable=False)  # what it wrote before it ended
                 with self.lock:
                     if s.gone is None and s in self.slots:
                         self.died(s)
@@ -493,19 +493,19 @@ class _LocalDispatcher(_Dispatcher):
                         poller.unregister(s.handle.proc.sentinel)
                         watched = {fd: e for fd, e in watched.items() if e[0] is not s}
 
-    def take_answers(self, s: _Slot) -> None:
+    def take_answers(self, s: _Slot, readable: bool) -> None:
         with self.lock:
-            # Under the lock: once the last future is answered, not one more
-            # byte is read from a pipe that map may be reading.
+            # Under the lock: once the pool is handed back, not one more byte
+            # is read from a pipe that map may be reading.
             if self.active and s.handle.qo.__dict__.get(GUARD_ATTRIBUTE) is self.guard:
-                self.read_from(s)
+                self.read_from(s, readable)
 
-    def read_from(self, s: _Slot) -> None:
+    def read_from(self, s: _Slot, readable: bool) -> None:
         qo = s.handle.qo
         answers = []
         if self.control.queue_fast_path and _direct_queue(qo):
             fd = qo._reader.fileno()
-            if not select.select([fd], [], [], 0)[0]:
+            if not readable and not select.select([fd], [], [], 0)[0]:
                 return  # a worker that ended with nothing more to say
             try:
                 chunk = os.read(fd, 1 << 20)
@@ -948,6 +948,8 @@ def gather(
     position = {f: k for k, f in enumerate(futures)}
     bar = _progress_bar(len(futures), progress) if progress is not False else None
     try:
+        if bar is None and on_answer is None:
+            concurrent.futures.wait(futures)  # woken once, not per answer
         for f in concurrent.futures.as_completed(futures):
             if on_answer is not None and not f.cancelled() and f.exception() is None:
                 on_answer(position[f], f.result())
