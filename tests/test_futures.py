@@ -227,7 +227,7 @@ import sys
 from vantrel import futures, polyrun
 pool = polyrun.MultiProcessPool(2)
 print(futures.submit(pool, "xreturn(k=1)").result(timeout=10)[3])
-left = futures.submit(pool, "import time\ntime.sleep(30)", 0)  # never answered
+left = futures.submit(pool, "import time; time.sleep(30)", 0)  # never answered
 pool.kill_all()
 """
     done = run_program(program, cwd=tmp_path, timeout=30)
