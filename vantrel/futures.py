@@ -99,7 +99,8 @@ class _Dispatcher:
     """Sends the jobs of one pool's futures and pairs their answers."""
 
     def __init__(self, pool: Any) -> None:
-        self.pool = pool
+        # Weakly: the registry's entry and the reader thread go with the pool.
+        self.pool_ref = weakref.ref(pool, lambda _: self.stop())
         self.lock = threading.RLock()
         self.tags = itertools.count(1)
         self.labels = itertools.count()
@@ -108,6 +109,16 @@ class _Dispatcher:
         self.slots: list[_Slot] = []
         self.procs_seen: Any = None
         self.last_start = 0.0
+
+    @property
+    def pool(self) -> Any:
+        pool = self.pool_ref()
+        if pool is None:
+            raise RuntimeError("the pool of these futures is gone")
+        return pool
+
+    def stop(self) -> None:
+        """Ends the dispatcher's thread (the interpreter exits, or the pool is gone)."""
 
     # -- the caller's side ------------------------------------------------
 
@@ -305,8 +316,7 @@ class _LocalDispatcher(_Dispatcher):
         self.control: Any = _control
         self.monorun: Any = monorun
         self.dumps = ForkingPickler.dumps
-        self.wake_r, self.wake_w = os.pipe()
-        os.set_blocking(self.wake_w, False)
+        self.wake_r = self.wake_w = -1  # the reader's wake-up pipe, while it runs
         self.stopping = False
         self.active = False  # the answer pipes are ours
         self.guard = _Guard(self)
@@ -349,6 +359,8 @@ class _LocalDispatcher(_Dispatcher):
             s.handle.qo.__dict__[GUARD_ATTRIBUTE] = self.guard
         self.active = True
         if self.thread is None:
+            self.wake_r, self.wake_w = os.pipe()
+            os.set_blocking(self.wake_w, False)
             self.thread = threading.Thread(
                 target=self.read_answers, name="vantrel futures", daemon=True
             )
@@ -422,10 +434,13 @@ class _LocalDispatcher(_Dispatcher):
         s.in_flight.append(p)
 
     def wake(self) -> None:
-        try:
-            os.write(self.wake_w, b"x")
-        except BlockingIOError:
-            pass
+        with self.lock:
+            if self.wake_w < 0:
+                return
+            try:
+                os.write(self.wake_w, b"x")
+            except BlockingIOError:
+                pass
 
     def stop(self) -> None:
         self.stopping = True
@@ -436,6 +451,18 @@ class _LocalDispatcher(_Dispatcher):
     def read_answers(self) -> None:
         """Runs until the interpreter exits (a daemon thread, stopped by an
         exit handler): polls the answer pipes and the workers' sentinels."""
+        try:
+            self.read_until_stopped()
+        finally:
+            with self.lock:
+                os.close(self.wake_r)
+                os.close(self.wake_w)
+                self.wake_r = self.wake_w = -1
+                for s in self.slots:  # the pool is gone: nobody reads for them
+                    s.gone = s.gone or "the pool of these futures is gone, and its worker"
+                    self.worker_gone(s)
+
+    def read_until_stopped(self) -> None:
         while not self.stopping:
             try:
                 self.poll_loop()
