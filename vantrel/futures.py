@@ -321,6 +321,10 @@ class _LocalDispatcher(_Dispatcher):
         self.active = False  # the answer pipes are ours
         self.guard = _Guard(self)
         self.sleeping = False  # the reader waits with no time-out
+        # The answer pipes each event loop watches (watch_from).
+        self.loop_fds: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, set[int]] = (
+            weakref.WeakKeyDictionary()
+        )
         self.idle = threading.Condition(self.lock)
         self.thread: threading.Thread | None = None
 
@@ -434,13 +438,18 @@ class _LocalDispatcher(_Dispatcher):
         s.in_flight.append(p)
 
     def wake(self) -> None:
-        with self.lock:
-            if self.wake_w < 0:
-                return
+        # Never waits for the lock: at exit the reader may be frozen holding it.
+        if self.wake_w >= 0:
             try:
                 os.write(self.wake_w, b"x")
             except BlockingIOError:
                 pass
+
+    def __del__(self) -> None:
+        # The reader thread has ended (it holds this object while it runs).
+        for fd in (self.wake_r, self.wake_w):
+            if fd >= 0:
+                os.close(fd)
 
     def stop(self) -> None:
         self.stopping = True
@@ -455,9 +464,6 @@ class _LocalDispatcher(_Dispatcher):
             self.read_until_stopped()
         finally:
             with self.lock:
-                os.close(self.wake_r)
-                os.close(self.wake_w)
-                self.wake_r = self.wake_w = -1
                 for s in self.slots:  # the pool is gone: nobody reads for them
                     s.gone = s.gone or "the pool of these futures is gone, and its worker"
                     self.worker_gone(s)
@@ -508,11 +514,11 @@ class _LocalDispatcher(_Dispatcher):
                     continue
                 s, kind = entry
                 if kind == "answers":
-                    self.take_answers(s, readable=True)
+                    self.take_answers(s)
                 else:
                     dead.append(s)
             for s in dead:
-                self.take_answers(s, readable=False)  # what it wrote before it ended
+                self.take_answers(s)  # what it wrote before it ended
                 with self.lock:
                     if s.gone is None and s in self.slots:
                         self.died(s)
@@ -520,20 +526,48 @@ class _LocalDispatcher(_Dispatcher):
                         poller.unregister(s.handle.proc.sentinel)
                         watched = {fd: e for fd, e in watched.items() if e[0] is not s}
 
-    def take_answers(self, s: _Slot, readable: bool) -> None:
+    def watch_from(self, loop: asyncio.AbstractEventLoop) -> None:
+        """In the thread of a running event loop that awaits answers: the loop
+        reads the answer pipes too (`add_reader`), so that an answer wakes the
+        awaiting task without a hand-over from the reader thread. Whoever
+        reads first takes the answer; the reader thread stays the one that
+        always reads, so a loop that stops or blocks holds nothing up."""
+        with self.lock:
+            if not self.active:
+                return
+            fds = self.loop_fds.setdefault(loop, set())
+            for s in self.slots:
+                fd = s.handle.qo._reader.fileno()
+                if s.gone is None and fd not in fds:
+                    loop.add_reader(fd, self.loop_readable, loop, s, fd)
+                    fds.add(fd)
+
+    def loop_readable(self, loop: asyncio.AbstractEventLoop, s: _Slot, fd: int) -> None:
+        with self.lock:
+            if self.active and s.gone is None and s in self.slots:
+                self.take_answers(s)
+                return
+            # The pool was handed back, or the worker replaced: the pipe is
+            # not the loop's to watch any more.
+            self.loop_fds.get(loop, set()).discard(fd)
+        loop.remove_reader(fd)
+
+    def take_answers(self, s: _Slot) -> None:
         with self.lock:
             # Under the lock: once the pool is handed back, not one more byte
             # is read from a pipe that map may be reading.
             if self.active and s.handle.qo.__dict__.get(GUARD_ATTRIBUTE) is self.guard:
-                self.read_from(s, readable)
+                self.read_from(s)
 
-    def read_from(self, s: _Slot, readable: bool) -> None:
+    def read_from(self, s: _Slot) -> None:
         qo = s.handle.qo
         answers = []
         if self.control.queue_fast_path and _direct_queue(qo):
             fd = qo._reader.fileno()
-            if not readable and not select.select([fd], [], [], 0)[0]:
-                return  # a worker that ended with nothing more to say
+            # Looked at under the lock: an event loop may have read it first
+            # (watch_from), and a worker may have ended with nothing to say.
+            if not select.select([fd], [], [], 0)[0]:
+                return
             try:
                 chunk = os.read(fd, 1 << 20)
             except OSError:
@@ -947,7 +981,35 @@ def asubmit(
     the task awaiting it) cancels the job if it has not been sent yet; a job
     already sent runs, and its answer goes to nobody else."""
     loop = asyncio.get_running_loop()
-    return asyncio.wrap_future(submit(pool, job, worker, time_limit=time_limit), loop=loop)
+    d = _dispatcher(pool)
+    future = d.submit(job, worker, time_limit, None)
+    waiting: asyncio.Future[Answer] = loop.create_future()
+    here = threading.get_ident()
+
+    def settle(f: concurrent.futures.Future[Answer]) -> None:
+        if waiting.done():
+            return
+        if f.cancelled():
+            waiting.cancel()
+        elif (error := f.exception()) is not None:
+            waiting.set_exception(error)
+        else:
+            waiting.set_result(f.result())
+
+    def copy(f: concurrent.futures.Future[Answer]) -> None:
+        if threading.get_ident() == here:
+            settle(f)  # read by the loop itself: no hand-over
+            return
+        try:
+            loop.call_soon_threadsafe(settle, f)
+        except RuntimeError:
+            pass  # the loop is closed: nobody awaits any more
+
+    future.add_done_callback(copy)
+    waiting.add_done_callback(lambda w: future.cancel() if w.cancelled() else None)
+    if isinstance(d, _LocalDispatcher):
+        d.watch_from(loop)
+    return waiting
 
 
 def pending(pool: Any) -> list[concurrent.futures.Future[Answer]]:
