@@ -216,6 +216,9 @@ def test_asyncio_gather_wait_for_and_cancelling(pool):
             ticks += 1
             await asyncio.sleep(0.01)
         assert ticks > 5 and (await job)[3] == {"k": 3}
+        # One after another: the loop and the reader thread race for each answer.
+        for k in range(300):
+            assert (await futures.asubmit(pool, f"xreturn(k={k})", k % 2))[3] == {"k": k}
 
     with deadline(20, "asyncio"):
         asyncio.run(main())
