@@ -393,6 +393,46 @@ class OursLatency(Contender):
         end_handle(self.h)
 
 
+class FuturesLatency(Contender):
+    """One job through vantrel.futures on a pool of one worker: a future and
+    its result, or an awaitable awaited on a running event loop."""
+
+    ours = True
+
+    def __init__(self, n, awaiting):
+        from vantrel import futures
+
+        self.n, self.awaiting, self.futures = n, awaiting, futures
+        if awaiting:
+            self.key, self.label = "await", "await futures.asubmit(pool, 'pass')"
+        else:
+            self.key, self.label = "future", "futures.submit(pool, 'pass').result()"
+        self.pool = polyrun.MultiProcessPool(1)
+        for _ in range(50):
+            expect(futures.submit(self.pool, "pass").result()[0] == "SUCCESS", "warm-up")
+
+    def sample(self):
+        futures, pool = self.futures, self.pool
+        if not self.awaiting:
+            return per_call_us(lambda: futures.submit(pool, "pass").result(), self.n)
+
+        async def timed():
+            clock = time.perf_counter_ns
+            out = []
+            for _ in range(self.n):
+                t = clock()
+                await futures.asubmit(pool, "pass")
+                out.append((clock() - t) / 1e3)
+            return out
+
+        import asyncio
+
+        return asyncio.run(timed())
+
+    def close(self):
+        end_pool(self.pool)
+
+
 class PipeLatency(Contender):
     key, label, ref = "pipe", "multiprocessing.Pipe ping-pong", "ours"
 
@@ -608,6 +648,8 @@ def latency_contenders(n):
         lambda: StdPoolLatency(n),
         lambda: ExecutorLatency(n),
         lambda: LokyLatency(n),
+        lambda: FuturesLatency(n, awaiting=False),
+        lambda: FuturesLatency(n, awaiting=True),
     ]
 
 
@@ -625,6 +667,32 @@ class OursThroughput(Contender):
 
     def sample(self):
         return per_job_us(self.pool.map, self.n, ours_answers=True)
+
+    def close(self):
+        end_pool(self.pool)
+
+
+class FuturesThroughput(Contender):
+    """The same jobs as futures: each to whichever worker is idle
+    (`dealt=False`), or dealt as map deals them, gathered in job order."""
+
+    ours = True
+
+    def __init__(self, n, dealt):
+        from vantrel import futures
+
+        self.n, self.dealt, self.futures = n, dealt, futures
+        which = "dealt" if dealt else "free"
+        self.key, self.label = f"futures_{which}", f"futures.map(pool, jobs, dealt={dealt})"
+        self.pool = polyrun.MultiProcessPool(2)
+        futures.map(self.pool, ["pass"] * 40)
+
+    def sample(self):
+        return per_job_us(
+            lambda jobs: self.futures.map(self.pool, jobs, dealt=self.dealt),
+            self.n,
+            ours_answers=True,
+        )
 
     def close(self):
         end_pool(self.pool)
@@ -695,6 +763,8 @@ def throughput_contenders(n):
         lambda: StdPoolThroughput(n, 1),
         lambda: StdPoolThroughput(n, None),
         lambda: ExecutorThroughput(n),
+        lambda: FuturesThroughput(n, dealt=True),
+        lambda: FuturesThroughput(n, dealt=False),
     ]
 
 

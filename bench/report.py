@@ -131,6 +131,14 @@ def evaluate_targets(results):
     add("latency", "blocked_put ÷ plain-Python loop", ratio(lat, "ours", "python_loop"), "<=", 0.60)
     add("latency", "blocked_put ÷ ProcessPoolExecutor", ratio(lat, "ours", "ppe"), "<", 1.0)
     add("latency", "blocked_put ÷ loky", ratio(lat, "ours", "loky"), "<", 1.0)
+    add("latency", "futures.submit ÷ ProcessPoolExecutor", ratio(lat, "future", "ppe"), "<", 1.0)
+    add(
+        "latency",
+        "await futures.asubmit ÷ ProcessPoolExecutor",
+        ratio(lat, "await", "ppe"),
+        "<",
+        1.0,
+    )
 
     thr = _medians(results, "throughput")
     add(
@@ -143,6 +151,13 @@ def evaluate_targets(results):
     add("throughput", "map ÷ plain-Python loop", ratio(thr, "ours", "python_loop"), "<=", 0.60)
     add("throughput", "map ÷ Pool.map chunksize=1", ratio(thr, "ours", "mp_pool_map_1"), "<", 1.0)
     add("throughput", "map ÷ ProcessPoolExecutor.map", ratio(thr, "ours", "ppe_map"), "<", 1.0)
+    add(
+        "throughput",
+        "futures.map ÷ ProcessPoolExecutor.map",
+        ratio(thr, "futures_dealt", "ppe_map"),
+        "<",
+        1.0,
+    )
 
     pay = _medians(results, "payload")
     sizes = results["sizes"]["payload_mb"]

@@ -344,3 +344,59 @@ def test_benchmark_rows_run(tmp_path):
         assert all(0 < r["median"] < math.inf for r in rows.values())
     ray_targets = [t for t in results["targets"] if t["area"] == "ray"]
     assert len(ray_targets) == 2 and all(t["value"] is not None for t in ray_targets)
+
+
+# ---------------------------------------------------------------------------
+# vantrel.futures on a RayPool
+
+
+def test_futures_and_awaits_on_ray(make_ray_pool):
+    import asyncio
+    import concurrent.futures as cf
+
+    from vantrel import futures
+
+    pool = make_ray_pool(2, "Fut")
+    pids = [w.pid for w in pool.procs.values()]
+    slow = futures.submit(pool, "import time\ntime.sleep(1)\nxreturn(k='slow')", 0)
+    quick = [futures.submit(pool, "import os\nxreturn(pid=os.getpid())") for _ in range(4)]
+    assert {f.result(timeout=20)[3]["pid"] for f in quick} == {pids[1]}  # past the slow one
+    assert not slow.done()
+    queued = futures.submit(pool, "pass", 0)  # the second in flight: sent
+    waiting = futures.submit(pool, "ran = 1", 0)
+    assert waiting.cancel() and not queued.cancel()
+    done, _ = cf.wait([slow], timeout=20)
+    assert slow.result()[3] == {"k": "slow"}
+    assert futures.submit(pool, "xreturn(r='ran' in globals())", 0).result(20)[3] == {"r": False}
+
+    lost = futures.submit(pool, "raise KeyboardInterrupt", 1)
+    with pytest.raises(RuntimeError, match="raised KeyboardInterrupt in worker Fut_1"):
+        lost.result(timeout=20)
+
+    async def gather():
+        return await asyncio.gather(*(futures.asubmit(pool, f"xreturn(k={k})") for k in range(6)))
+
+    assert [a[3]["k"] for a in asyncio.run(gather())] == list(range(6))
+    answers = futures.map(pool, [f"xreturn(k={k})" for k in range(6)], progress=False)
+    assert [a[3]["k"] for a in answers] == list(range(6))
+
+
+def test_futures_time_limit_and_dead_worker_on_ray(make_ray_pool):
+    from vantrel import futures
+
+    pool = make_ray_pool(2, "Lim")
+    futures.submit(pool, "state = 1", 0).result(timeout=20)
+    old = pool.procs["Lim_0"]
+    late = futures.submit(pool, "import time\ntime.sleep(60)", 0, time_limit=0.5)
+    behind = futures.submit(pool, "xreturn(has=('state' in globals()))", 0)
+    with pytest.raises(TimeoutError, match="fresh worker .* new, empty namespace"):
+        late.result(timeout=60)
+    assert behind.result(timeout=60)[3] == {"has": False}
+    assert pool.procs["Lim_0"].pid != old.pid and gone(old.pid)
+    assert pool.map(["xreturn(k=0)", "xreturn(k=1)"])[0][3] == {"k": 0}
+
+    w = pool.procs["Lim_1"]
+    doomed = futures.submit(pool, "import os\nos._exit(3)", 1)
+    with pytest.raises(RuntimeError, match=rf"worker Lim_1 \(pid {w.pid}\) on node .* job"):
+        doomed.result(timeout=30)
+    assert futures.submit(pool, "xreturn(k=2)").result(timeout=20)[3] == {"k": 2}

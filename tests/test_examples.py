@@ -47,13 +47,12 @@ def check_numpy_state(out):
 
 def check_progress(out):
     lines = out.splitlines()
-    # Not a terminal: a line every tenth of the batch, not one per job.
-    bars = [line for line in lines if line.startswith("[")]
-    assert len(bars) == 10
-    assert bars[-1].startswith("[" + "#" * 30 + "] 40/40")
-    assert bars[-1].endswith(", 1 failed")
     assert "job 13 failed: ValueError: job 13 has bad input" in lines
-    assert lines[-1] == "39 of 40 jobs succeeded"
+    assert any(
+        line.startswith("job 27 got no answer: TimeoutError: job 27 ran past its time limit of 2")
+        for line in lines
+    ), out
+    assert lines[-1] == "38 of 40 jobs succeeded; failures seen as they came: [13]"
 
 
 def check_notebook_session(out):

@@ -7,6 +7,7 @@ import ast
 import os
 import queue
 import signal
+import threading
 import time
 
 import nbformat
@@ -171,3 +172,82 @@ def test_kernel_killed_outright(kernel):
     # As the out-of-memory killer would: the kernel alone, no atexit handler.
     os.kill(kernel.process.pid, signal.SIGKILL)
     assert watch.wait_ended(ENDS) == []
+
+
+FUTURES_NOTEBOOK = ROOT / "examples" / "futures.ipynb"
+
+
+def test_futures_notebook_runs(tmp_path):
+    nb = nbformat.read(FUTURES_NOTEBOOK, as_version=4)
+    client = NotebookClient(
+        nb, timeout=60, kernel_name="python3", resources={"metadata": {"path": str(tmp_path)}}
+    )
+    with client.setup_kernel():
+        for index, cell in enumerate(nb.cells):
+            client.execute_cell(cell, index)
+    out = {c.id: "".join(o.get("text", "") for o in c.get("outputs", [])) for c in nb.cells}
+    assert out["magic"] == "[worker 0] SUCCESS\nready\n[worker 1] SUCCESS\nready\n"
+    assert out["magic-values"] == "True True\n"
+    assert out["await"] == f"{[k * k for k in range(8)]}\n"
+    assert out["futures"] == "['fast', 'slow']\n"
+    assert "jobs: 100%" in out["progress"] and "50/50" in out["progress"]
+    assert "50 {'SUCCESS'}\n" in out["progress"] and "Warning" not in out["progress"]
+
+
+def interrupted(kernel, code, after):
+    """Runs a cell and interrupts the kernel `after` seconds into it."""
+    timer = threading.Timer(after, kernel.km.interrupt_kernel)
+    timer.start()
+    try:
+        return kernel.run(code)
+    finally:
+        timer.cancel()
+
+
+def test_await_and_magic_interrupted_then_paired(kernel):
+    workers = workers_of(kernel.ok(CELLS["setup"]))
+    watch = Watch(workers)
+    kernel.ok("import asyncio\nfrom vantrel import futures\n%load_ext vantrel")
+    kernel.ok("%%vantrel\nmine = 'kept'")
+
+    # Top-level await: interrupted while it waits, the cell ends; the jobs
+    # already sent finish in the workers, the waiting ones never run.
+    reply, _ = interrupted(
+        kernel,
+        "await asyncio.gather(*(futures.asubmit(MPNR, 'import time\\ntime.sleep(0.5)\\nran = 1') "
+        "for _ in range(10)))",
+        0.3,
+    )
+    assert reply["status"] == "error" and reply["ename"] in ("KeyboardInterrupt", "CancelledError")
+
+    # The magic, interrupted while it waits.
+    reply, _ = interrupted(kernel, "%%vantrel\nimport time\ntime.sleep(1)", 0.3)
+    assert (reply["status"], reply["ename"]) == ("error", "KeyboardInterrupt")
+    assert watch.running() == workers
+
+    # The next run pairs: each worker answers for itself, its state kept.
+    printed = kernel.ok("%%vantrel -o out\nimport os\nxreturn(pid=os.getpid(), mine=mine)")
+    assert printed == "[worker 0] SUCCESS\n[worker 1] SUCCESS\n"
+    assert ast.literal_eval(kernel.ok("print([out[i] for i in sorted(out)])")) == [
+        {"pid": workers[0], "mine": "kept"},
+        {"pid": workers[1], "mine": "kept"},
+    ]
+    # Once the futures are answered, map has the pool again.
+    kernel.ok("import concurrent.futures\nconcurrent.futures.wait(futures.pending(MPNR))")
+    pairs = kernel.ok(
+        "answers = MPNR.map([f'import os\\nxreturn(k={k}, pid=os.getpid())' for k in range(6)])\n"
+        "print([(a[3]['k'], a[3]['pid']) for a in answers])"
+    )
+    assert ast.literal_eval(pairs) == [(k, workers[k % 2]) for k in range(6)]
+
+
+def test_magic_failures_and_usage(kernel):
+    kernel.ok("%load_ext vantrel")
+    reply, _ = kernel.run("%%vantrel\npass")
+    assert reply["status"] == "error" and "MultiProcessNoRep.init_process" in reply["evalue"]
+    kernel.ok(CELLS["setup"])
+    printed = kernel.ok("%%vantrel -w 1\nxprint('before')\n1/0")
+    assert printed.startswith("[worker 1] EXCEPTION\nbefore\nTraceback")
+    assert "ZeroDivisionError" in printed and "[worker 0]" not in printed
+    reply, _ = kernel.run("%%vantrel -w 5\npass")
+    assert reply["status"] == "error" and "worker 5 is not in the pool" in reply["evalue"]

@@ -173,3 +173,11 @@ def test_reduce_after_non_blocking_map_with_dead_worker(pool):
     assert numbers_besides(str(info.value), second.proc.pid) == ["-9", "1"]
     pool.init_process()
     assert pool.map(["xreturn(i=0)", "xreturn(i=1)"]) == [ok(i=0), ok(i=1)]
+
+
+def test_map_after_the_handles_sent_first(pool):
+    # The handles' queues first met by the worker module (blocked_put, or the
+    # barrier that settles an interrupted reduce), then by map.
+    for h in pool.procs.values():
+        assert h.blocked_put("pass")[0] == "SUCCESS"
+    assert [a[3] for a in pool.map(["xreturn(k=0)", "xreturn(k=1)"])] == [{"k": 0}, {"k": 1}]

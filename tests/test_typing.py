@@ -18,11 +18,13 @@ pytestmark = pytest.mark.skipif(
 # Every assert_type must hold, and every "type: ignore" must be needed:
 # mypy --strict reports an ignore that silences nothing.
 CLIENT = """
+import asyncio
 import builtins
+import concurrent.futures
 from multiprocessing.queues import Queue
 from typing import Any, assert_type
 
-from vantrel import cluster, monorun, polyrun
+from vantrel import cluster, futures, monorun, polyrun
 
 
 def use() -> None:
@@ -71,6 +73,23 @@ def use() -> None:
     cluster.RayPool("2")  # type: ignore[arg-type]
     cluster.RayPool(2, "r", None)  # type: ignore[call-arg]
     ray_pool.map(["x"], blok=False)  # type: ignore[call-overload]
+
+    f = futures.submit(pool, "x = 1", 0, time_limit=1.0)
+    assert_type(f, concurrent.futures.Future[list[Any]])
+    assert_type(f.result(timeout=1), list[Any])
+    batch = futures.submit_batch(ray_pool, ["x = 1"], dealt=True)
+    assert_type(batch, list[concurrent.futures.Future[list[Any]]])
+    assert_type(futures.gather([f], progress="jobs", return_exceptions=True), list[Any])
+    assert_type(futures.map(pool, ["x = 1"], on_answer=lambda k, a: None), list[list[Any]])
+    assert_type(futures.pending(pool), list[concurrent.futures.Future[list[Any]]])
+    futures.submit(pool, "x", "0")  # type: ignore[arg-type]
+    futures.map(pool, ["x"], progress=1.5)  # type: ignore[arg-type]
+
+
+async def awaiting(pool: polyrun.MultiProcessPool) -> None:
+    waiting = futures.asubmit(pool, "x = 1")
+    assert_type(waiting, asyncio.Future[list[Any]])
+    assert_type(await waiting, list[Any])
 """
 
 
@@ -90,7 +109,8 @@ def test_stubs_match_the_compiled_modules(tmp_path):
     # (compiled modules and stubs side by side) is the one checked.
     result = run_program(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", mypy_config(tmp_path)]
-        + ["vantrel.monorun", "vantrel.polyrun", "vantrel._runner", "vantrel.cluster"],
+        + ["vantrel.monorun", "vantrel.polyrun", "vantrel._runner", "vantrel.cluster"]
+        + ["vantrel.futures"],
         cwd=tmp_path,
         timeout=120,
     )
@@ -101,12 +121,14 @@ def test_type_checker_reads_the_stubs(tmp_path):
     (tmp_path / "client.py").write_text(textwrap.dedent(CLIENT))
     # vantrel.cluster is pure Python, typed by its own annotations: the
     # installed source is checked too, as a module of its own.
-    installed = pathlib.Path(vantrel.__file__).parent / "cluster.py"
-    (tmp_path / "cluster_source.py").write_text(installed.read_text())
+    installed = pathlib.Path(vantrel.__file__).parent
+    for module in ("cluster", "futures"):
+        source = (installed / f"{module}.py").read_text()
+        (tmp_path / f"{module}_source.py").write_text(source)
     result = run_program(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", "/dev/null"]
         + ["--config-file", mypy_config(tmp_path)]
-        + ["client.py", "cluster_source.py"],
+        + ["client.py", "cluster_source.py", "futures_source.py"],
         cwd=tmp_path,
         timeout=120,
     )

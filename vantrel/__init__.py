@@ -6,3 +6,10 @@ The work is done by two extension modules, imported on their own:
 """
 
 __version__ = "0.1.0"
+
+
+def load_ipython_extension(ipython):  # type: ignore[no-untyped-def]
+    """``%load_ext vantrel``: the ``%%vantrel`` cell magic."""
+    from vantrel import _magic
+
+    _magic.load(ipython)

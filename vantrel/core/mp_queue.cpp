@@ -151,6 +151,10 @@ int state_of(PyObject* queue, QueueState*& state) noexcept {
     Ref capsule = Ref::steal(found);
     if (has < 0) return -1;
     if (capsule && PyCapsule_IsValid(capsule.get(), capsule_name) != 0) {
+        // The state may come from the other module (a handle's first job sent
+        // by blocked_put, a pool's by map): this module's own layout must be
+        // known before it writes to that queue.
+        if (direct_path_known() < 0) return -1;
         state = static_cast<QueueState*>(PyCapsule_GetPointer(capsule.get(), capsule_name));
         return 1;
     }

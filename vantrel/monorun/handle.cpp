@@ -1,4 +1,5 @@
 // SingleProcess, the caller's handle on one worker, and the drain clear_queue.
+#include "core/futures_guard.hpp"
 #include "core/mp_queue.hpp"
 #include "core/pairing.hpp"
 #include "monorun.hpp"
@@ -83,7 +84,7 @@ PyObject* blocked_put_body(Function*, BoundArgs& a) noexcept {
     if (!qi) return nullptr;
     int status = 0;
     Ref qo_now = optional_attr(self, names.qo, status);
-    if (status < 0) return nullptr;
+    if (status < 0 || (qo_now && futures_guard::check(qo_now.get()) < 0)) return nullptr;
     // Answers an unfinished call left behind must not pair with this job.
     if (qo_now && settle(qi.get(), qo_now.get()) < 0) return nullptr;
     mp_queue::QueueState* input = nullptr;
@@ -120,7 +121,8 @@ PyObject* clear_output_body(Function* fn, BoundArgs& a) noexcept {
     Ref drain = lookup_global(fn, names.clear_queue);
     if (!drain) return nullptr;
     Ref qo = Ref::steal(PyObject_GetAttr(a.v[0], names.qo));
-    if (!qo || settle_owed(a.v[0], qo.get()) < 0) return nullptr;
+    if (!qo || futures_guard::check(qo.get()) < 0 || settle_owed(a.v[0], qo.get()) < 0)
+        return nullptr;
     return call(drain.get(), qo.get()) ? Py_NewRef(Py_None) : nullptr;
 }
 

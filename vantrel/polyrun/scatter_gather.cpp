@@ -1,5 +1,6 @@
 // MultiProcessPool.map deals jobs over the workers in rotation; reduce reads
 // one answer per output queue, in job order.
+#include "core/futures_guard.hpp"
 #include "core/mp_queue.hpp"
 #include "core/pairing.hpp"
 #include "polyrun.hpp"
@@ -44,8 +45,9 @@ void abandon_rest(PyObject* queues, Py_ssize_t from) noexcept {
 
 // red[i].get() for each i, in order. A queue of one of our workers is read
 // while watching every worker that still owes answers, and while the jobs
-// `outbox` holds back go out.
-PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
+// `outbox` holds back go out. `guarded`: each queue is first checked for
+// futures that own it (map's own queues were checked by its clear_output).
+PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox, bool guarded) noexcept {
     Ref answers = Ref::steal(PyList_New(0));
     if (!answers) return nullptr;
     if (!PyList_CheckExact(queues)) {
@@ -54,7 +56,9 @@ PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
         if (!it) return nullptr;
         Py_ssize_t position = 0;
         while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
-            Ref answer = next_answer(queue.get(), position, outbox);
+            Ref answer = guarded && futures_guard::check(queue.get()) < 0
+                             ? Ref()
+                             : next_answer(queue.get(), position, outbox);
             if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
                 abandon_rest(queues, position);
                 return nullptr;
@@ -65,7 +69,10 @@ PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
         // The queues as they are now: the watch borrows them.
         Ref listed = Ref::steal(PyList_GetSlice(queues, 0, PyList_GET_SIZE(queues)));
         OwedAnswers owed;
-        if (!listed || owed.start(listed.get()) < 0) return nullptr;
+        if (!listed) return nullptr;
+        for (Py_ssize_t i = 0; guarded && i < PyList_GET_SIZE(listed.get()); ++i)
+            if (futures_guard::check(PyList_GET_ITEM(listed.get(), i)) < 0) return nullptr;
+        if (owed.start(listed.get()) < 0) return nullptr;
         for (Py_ssize_t position = 0; position < PyList_GET_SIZE(listed.get()); ++position) {
             Ref answer = owed.next(position, outbox);
             if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
@@ -79,7 +86,7 @@ PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox) noexcept {
 }
 
 PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
-    return gather(a.v[0], nullptr);
+    return gather(a.v[0], nullptr, true);
 }
 
 // Whether `reduce` is this module's own: then map may read its answers while
@@ -174,7 +181,7 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     // through the queues' `put` when someone else reads them.
     Ref answers;
     if (block && is_own_reduce(reduce.get())) {
-        answers = Ref::steal(gather(red.get(), &outbox));
+        answers = Ref::steal(gather(red.get(), &outbox, false));
     } else if (outbox.send_all() == 0) {
         if (!block) return red.release(); // the caller reads these answers from here on
         answers = call(reduce.get(), red.get());
