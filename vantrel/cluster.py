@@ -10,6 +10,7 @@ using it raises ImportError then.
 from __future__ import annotations
 
 import copyreg
+import errno
 import io
 import math
 import numbers
@@ -17,8 +18,11 @@ import operator
 import os
 import pickle
 import re
+import selectors
+import socket
 import sys
 import threading
+import time
 import types
 import weakref
 from collections.abc import Iterable
@@ -161,8 +165,8 @@ class _ByValuePickler(pickle.Pickler):
         ):
             from ray import cloudpickle
 
-            data = cloudpickle.dumps(obj, protocol=5)  # type: ignore[no-untyped-call]
-            return (_by_value_loads, (data,))
+            dumps: Any = cloudpickle.dumps
+            return (_by_value_loads, (dumps(obj, protocol=5),))
         return NotImplemented
 
 
@@ -398,31 +402,89 @@ def reduce(handles: Iterable[_SupportsGet[_T_co]]) -> list[_T_co]:  # noqa: UP04
     return [h.get() for h in items]
 
 
+def _running_cluster(ray: Any) -> str | None:
+    """The address that `ray.init()` without one would connect to (the
+    RAY_ADDRESS environment variable, else the last `ray start` on this
+    machine), or None where it would start a new local instance. Ray's own
+    finder, which is private; if it has moved, "auto": a running cluster of
+    any kind, else ConnectionError."""
+    try:
+        from ray._private.services import get_ray_address_from_environment
+    except ImportError:
+        return "auto"
+    find: Any = get_ray_address_from_environment
+    try:
+        found = find(None, None)
+    except Exception:
+        return "auto"
+    return found if isinstance(found, str) else None
+
+
 def _connect(ray: Any, address: str | None) -> None:
     if ray.is_initialized():
         return
-    if address is not None:
-        ray.init(address=address)
-    elif threading.current_thread() is threading.main_thread():
-        ray.init(include_dashboard=False)
-    else:
+    if address is None and threading.current_thread() is not threading.main_thread():
         # The processes of a local Ray instance get a parent-death signal tied
         # to the thread that starts them: started from this thread, they
-        # would all die when it ends. So from here only a running cluster
-        # will do, found as ray.init() finds one (RAY_ADDRESS, `ray start`).
-        try:
-            ray.init(address="auto")
-        except ConnectionError:
+        # would all die when it ends. A running cluster will do.
+        address = _running_cluster(ray)
+        if address is None:
             raise RuntimeError(
-                "RayPool found no running Ray cluster and would start a local Ray instance "
-                "from a thread other than the main thread, and Ray's processes die when the "
-                "thread that started them ends: call ray.init() in the main thread first, "
-                "or pass the address of a running Ray cluster"
-            ) from None
+                "RayPool would start a local Ray instance from a thread other than the main "
+                "thread, and Ray's processes die when the thread that started them ends: "
+                "call ray.init() in the main thread first, or pass the address of a running "
+                "Ray cluster"
+            )
+    if address is None:
+        ray.init(include_dashboard=False)
+    else:
+        ray.init(address=address)
+
+
+# How long the placement waits for nodes to take a connection.
+_NODE_PROBE_SECONDS = 0.5
+
+
+def _refusing(addresses: dict[str, tuple[str, int]]) -> set[str]:
+    """The keys of `addresses` where nothing listens any more: a connection
+    refused outright. One that is slow or filtered is not counted."""
+    refused: set[str] = set()
+    sockets: dict[socket.socket, str] = {}
+    with selectors.DefaultSelector() as selector:
+        try:
+            for key, (host, port) in addresses.items():
+                try:
+                    sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+                except OSError:
+                    continue
+                sockets[sock] = key
+                sock.setblocking(False)
+                if sock.connect_ex((host, port)) in (0, errno.EINPROGRESS):
+                    selector.register(sock, selectors.EVENT_WRITE)
+                else:
+                    refused.add(key)
+            deadline = time.monotonic() + _NODE_PROBE_SECONDS
+            while selector.get_map() and (left := deadline - time.monotonic()) > 0:
+                for event, _ in selector.select(left):
+                    sock = event.fileobj  # type: ignore[assignment]
+                    selector.unregister(sock)
+                    if sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == errno.ECONNREFUSED:
+                        refused.add(sockets[sock])
+        finally:
+            for sock in sockets:
+                sock.close()
+    return refused
 
 
 def _live_nodes(ray: Any, lost: set[str]) -> list[str]:
-    alive = [n["NodeID"] for n in ray.nodes() if n.get("Alive")]
+    # Ray counts a node lost without warning as alive for several seconds
+    # (until its health checks fail), and a worker placed there dies only
+    # then: a node whose raylet refuses connections is taken as lost now.
+    nodes = [n for n in ray.nodes() if n.get("Alive")]
+    lost = lost | _refusing(
+        {n["NodeID"]: (n["NodeManagerAddress"], n["NodeManagerPort"]) for n in nodes}
+    )
+    alive = [n["NodeID"] for n in nodes]
     nodes = [node for node in alive if node not in lost] or alive
     if not nodes:
         raise RuntimeError("the Ray cluster reports no live node to start workers on")
@@ -444,12 +506,11 @@ def _placements(
         return [{"num_cpus": 0, **actor_options, **fixed}] * n
     from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
-    # One worker per node, then round again. Soft: a node that Ray still
-    # counts as alive may have been lost a moment ago, and then Ray places
-    # the worker on another.
+    # One worker per node, then round again. (Ray does not keep a worker
+    # with soft affinity on its node.)
     nodes = _live_nodes(ray, lost)
     return [
-        {"num_cpus": 0, "scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=True)}
+        {"num_cpus": 0, "scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=False)}
         | fixed
         for node in (nodes[i % len(nodes)] for i in range(n))
     ]
@@ -507,7 +568,8 @@ class RayPool:
         try:
             failed = self._start(ray, names, lost, started)
             # A worker placed on a node lost a moment ago, which Ray still
-            # counted as alive, dies at once: once more on the others.
+            # counts as alive for a while, dies within seconds: once more,
+            # on the other nodes.
             dead = [name for name, (retry, _) in failed.items() if retry]
             if dead:
                 for name in dead:
