@@ -185,12 +185,14 @@ def comparable(answer):
 
 def test_same_answers_as_a_local_pool(ray_pool, local_pool, monkeypatch):
     # The module's first test: both pools are new, their namespaces empty.
-    # __main__ as in a notebook: no file to import it from.
-    monkeypatch.delattr(sys.modules["__main__"], "__file__", raising=False)
     local, remote = local_pool, ray_pool
     for batch in corpus():
         want = [comparable(a) for a in local.map(batch)]
-        got = [comparable(a) for a in remote.map(batch)]
+        with monkeypatch.context() as m:
+            # __main__ as in a notebook, no file to import it from (the local
+            # workers, forked, find Caller in theirs).
+            m.delattr(sys.modules["__main__"], "__file__", raising=False)
+            got = [comparable(a) for a in remote.map(batch)]
         for k, (g, w) in enumerate(zip(got, want, strict=True)):
             assert g == w, f"job {k}: {batch[k]!r}"
 

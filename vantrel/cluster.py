@@ -28,7 +28,7 @@ import weakref
 from collections.abc import Iterable
 from typing import Any, Literal, Protocol, TypeVar, overload
 
-from vantrel import _runner
+from vantrel import _control, _runner
 
 __all__ = ["PendingAnswer", "RayPool", "RayWorker", "reduce"]
 
@@ -136,44 +136,38 @@ def _dispatch_table() -> dict[Any, Any] | None:
 
 
 # Classes and functions of an interactive __main__ (a notebook, a REPL) cannot
-# be found by name in a worker, whose __main__ is another module: they travel
-# by value (cloudpickle, which Ray ships), and so do the ones received that
-# way when they travel back. A __main__ that is a file is imported by name,
-# as by the standard pickler.
+# be found by name in a worker, whose __main__ is Ray's: they travel by value,
+# as on a local pool's queues, and so do the ones received that way when they
+# travel back. A __main__ that is a file is imported by name.
 _received_by_value: weakref.WeakSet[Any] = weakref.WeakSet()
 
 
 def _by_value_loads(data: bytes) -> Any:
     obj = pickle.loads(data)
-    try:
-        _received_by_value.add(obj)
-    except TypeError:
-        pass
+    _received_by_value.add(obj)
     return obj
-
-
-def _interactive_main() -> bool:
-    main = sys.modules.get("__main__")
-    return main is not None and not hasattr(main, "__file__")
 
 
 class _ByValuePickler(pickle.Pickler):
     def reducer_override(self, obj: Any) -> Any:
         if isinstance(obj, type | types.FunctionType) and (
-            obj in _received_by_value
-            or (getattr(obj, "__module__", None) == "__main__" and _interactive_main())
+            _control.main_is_interactive() or _was_received_by_value(obj)
         ):
-            from ray import cloudpickle
-
-            dumps: Any = cloudpickle.dumps
-            return (_by_value_loads, (dumps(obj, protocol=5),))
+            return _control.by_value(obj, _by_value_loads)
         return NotImplemented
+
+
+def _was_received_by_value(obj: Any) -> bool:
+    try:
+        return obj in _received_by_value
+    except TypeError:  # a class made unhashable by its metaclass
+        return False
 
 
 def _pack(obj: object) -> _Packed:
     buffers: list[Any] = []
     out = io.BytesIO()
-    by_value = len(_received_by_value) > 0 or _interactive_main()
+    by_value = len(_received_by_value) > 0 or _control.main_is_interactive()
     pickler = (_ByValuePickler if by_value else pickle.Pickler)(
         out, protocol=5, buffer_callback=buffers.append
     )
