@@ -453,9 +453,10 @@ def _refusing(addresses: dict[str, tuple[str, int]]) -> set[str]:
                     continue
                 sockets[sock] = key
                 sock.setblocking(False)
-                if sock.connect_ex((host, port)) in (0, errno.EINPROGRESS):
+                error = sock.connect_ex((host, port))
+                if error in (0, errno.EINPROGRESS):
                     selector.register(sock, selectors.EVENT_WRITE)
-                else:
+                elif error == errno.ECONNREFUSED:
                     refused.add(key)
             deadline = time.monotonic() + _NODE_PROBE_SECONDS
             while selector.get_map() and (left := deadline - time.monotonic()) > 0:
@@ -512,7 +513,7 @@ def _placements(
 
 def _nodes_lost(ray: Any) -> str:
     dead = [n["NodeID"] for n in ray.nodes() if not n.get("Alive")]
-    return f" (nodes lost from the cluster: {', '.join(dead)})" if dead else ""
+    return f"nodes lost from the cluster: {', '.join(dead)}" if dead else ""
 
 
 class RayPool:
@@ -554,9 +555,9 @@ class RayPool:
 
     def init_process(self) -> None:
         """Kill the current workers, then start `N` new ones (empty namespaces)."""
+        names = self._names()
         self.kill_all()
         ray = _ray()
-        names = self._names()
         started: dict[str, RayWorker] = {}
         lost: set[str] = set()
         try:
@@ -564,15 +565,18 @@ class RayPool:
             # A worker placed on a node lost a moment ago, which Ray still
             # counts as alive for a while, dies within seconds: once more,
             # on the other nodes.
-            dead = [name for name, (retry, _) in failed.items() if retry]
+            dead = [name for name, (retry, _, _) in failed.items() if retry]
             if dead:
                 for name in dead:
                     del failed[name]
                 failed.update(self._start(ray, dead, lost, started))
-            problems = [text for _, text in failed.values()]
-            if problems:
+            if failed:
+                problems = [failed[name][1] for name in names if name in failed]
+                hints = dict.fromkeys(hint for _, _, hint in failed.values() if hint)
                 raise RuntimeError(
-                    "could not start the pool's workers (all were killed): " + "; ".join(problems)
+                    "could not start the pool's workers (all were killed): "
+                    + "; ".join(problems)
+                    + "".join(f" ({hint})" for hint in hints)
                 )
         except BaseException:
             for w in started.values():
@@ -582,10 +586,10 @@ class RayPool:
 
     def _start(
         self, ray: Any, names: list[str], lost: set[str], started: dict[str, RayWorker]
-    ) -> dict[str, tuple[bool, str]]:
+    ) -> dict[str, tuple[bool, str, str]]:
         """Starts the workers `names` into `started`. Returns those that did
-        not start, each with whether to try again elsewhere and why not;
-        they are killed, and the nodes of those that died are added to
+        not start, each with whether to try again elsewhere, why not and a
+        hint; they are killed, and the nodes of those that died are added to
         `lost`."""
         cls = _actor_class_for(ray)
         actors: dict[str, Any] = {}
@@ -602,13 +606,13 @@ class RayPool:
             raise
         refs = {name: a.where.remote() for name, a in actors.items()}
         ready, _ = ray.wait(list(refs.values()), num_returns=len(refs), timeout=self.start_timeout)
-        failed: dict[str, tuple[bool, str]] = {}
+        failed: dict[str, tuple[bool, str, str]] = {}
         for name, ref in refs.items():
             if ref not in ready:
                 failed[name] = (
                     False,
-                    f"{name}: not started after {self.start_timeout} s (are the resources "
-                    "in actor_options available on some node?)",
+                    f"{name}: not started after {self.start_timeout} s",
+                    "are the resources in actor_options available on some node?",
                 )
                 ray.kill(actors[name], no_restart=True)
                 continue
@@ -617,9 +621,9 @@ class RayPool:
             except ray.exceptions.RayError as e:
                 why = _short(e)
                 if why.startswith("it failed to start"):
-                    failed[name] = (False, f"{name}: {why} (is vantrel installed on every node?)")
+                    failed[name] = (False, f"{name}: {why}", "is vantrel installed on every node?")
                 else:
-                    failed[name] = (True, f"{name}: {why}{_nodes_lost(ray)}")
+                    failed[name] = (True, f"{name}: {why}", _nodes_lost(ray))
                     target = targets[name]
                     if target is not None:
                         lost.add(target)
