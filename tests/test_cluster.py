@@ -254,6 +254,8 @@ def test_non_blocking_handles(ray_pool):
         handles[0].get(timeout=0.05)
     assert [a[3]["k"] for a in cluster.reduce(handles)] == [0, 1, 2]
     assert handles[0].get() is handles[0].get()
+    twice = ray_pool.map(["xreturn(k=3)"], block=False)
+    assert [a[3] for a in cluster.reduce(twice * 2)] == [{"k": 3}] * 2
 
     class Plain:
         def get(self):

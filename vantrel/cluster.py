@@ -361,7 +361,7 @@ def _fetch(ray: Any, pending: list[PendingAnswer]) -> list[_Packed | None]:
     known (within about `_DEATH_CHECK_SECONDS`), whatever earlier jobs still
     run."""
     fetched: dict[Any, _Packed | None] = {}
-    waiting = [h.ref for h in pending]
+    waiting = list(dict.fromkeys(h.ref for h in pending))  # a handle may come twice
     while waiting:
         ready, waiting = ray.wait(waiting, num_returns=len(waiting), timeout=_DEATH_CHECK_SECONDS)
         if not ready:
