@@ -56,6 +56,40 @@ def make_ray_pool(ray_pool):
     yield from pools_killed_at_the_end()
 
 
+# A class of the caller's __main__, as every class of a notebook is, its
+# methods included; made before the local pool forks its workers, which then
+# find it by name. RayPool's workers, whose __main__ is Ray's, cannot.
+CALLER = """\
+class Caller:
+    def __init__(self, n):
+        self.n = n
+
+    def __eq__(self, other):
+        return type(other) is type(self) and other.n == self.n
+
+    __hash__ = None
+"""
+main_namespace = {"__name__": "__main__"}
+exec(CALLER, main_namespace)
+Caller = main_namespace["Caller"]
+sys.modules["__main__"].Caller = Caller
+
+
+class RaisesWhenRead:
+    """Pickles, and raises `error` where it is unpickled."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __reduce__(self):
+        return (exec, (f"raise {self.error}",))
+
+
+def read_only(array):
+    array.setflags(write=False)
+    return array
+
+
 def gone(pid, within=20.0):
     deadline = time.monotonic() + within
     while time.monotonic() < deadline:
@@ -94,6 +128,23 @@ def corpus():
         "xreturn(m=math.floor(2.5))",
         "class Point:\n    pass\np = Point()\nxreturn(name=type(p).__name__)",
         "import numpy as np\nbig = np.ones(300_000)\nbig[0] = 7\nxreturn(big=big)",
+        # Read-only where they are pickled, writable where they arrive.
+        [
+            {
+                "ro": read_only(np.arange(6.0)),
+                "ro_f": read_only(np.asfortranarray(np.arange(6.0).reshape(2, 3))),
+                "ro_bytes": np.frombuffer(b"\x01\x02\x03", dtype=np.uint8),
+                "ro_strided": read_only(np.arange(8))[::2],
+                "ro_big": read_only(np.ones(200_000)),
+            },
+            "ro += 1\nro_f += 1\nro_bytes += 1\nro_strided += 1\nro_big += 1\n"
+            "back = np.frombuffer(bytes(24))\nback_f = np.asfortranarray(np.ones((2, 2)))\n"
+            "back_f.setflags(write=False)\nback_big = np.frombuffer(bytes(800_000))\n"
+            "xreturn(ro=ro, ro_f=ro_f, ro_bytes=ro_bytes, ro_strided=ro_strided, "
+            "big_sum=float(ro_big.sum()), back=back, back_f=back_f, back_big=back_big)",
+        ],
+        # Objects of the caller's __main__ there and back.
+        [{"c": Caller(3)}, "c.n += 1\nxreturn(c=c, kind=type(c).__name__, cs=[c, c])"],
     ]
     # What each worker's namespace holds afterwards.
     names = ["xreturn(names=sorted(k for k in globals() if not k.startswith('__')))"] * 2
@@ -103,7 +154,8 @@ def corpus():
 def shown(value):
     """A comparable form of a value, arrays with their writability."""
     if isinstance(value, np.ndarray):
-        return ("ndarray", value.dtype.str, value.tolist(), value.flags.writeable)
+        flags = value.flags
+        return ("ndarray", value.dtype.str, value.tolist(), flags.writeable, flags.f_contiguous)
     if isinstance(value, dict):
         return {k: shown(v) for k, v in value.items()}
     if isinstance(value, list | tuple):
@@ -131,14 +183,28 @@ def comparable(answer):
     return [status, printed, trace_lines(trace), shown(values)]
 
 
-def test_same_answers_as_a_local_pool(ray_pool, local_pool):
+def test_same_answers_as_a_local_pool(ray_pool, local_pool, monkeypatch):
     # The module's first test: both pools are new, their namespaces empty.
     local, remote = local_pool, ray_pool
     for batch in corpus():
         want = [comparable(a) for a in local.map(batch)]
-        got = [comparable(a) for a in remote.map(batch)]
+        with monkeypatch.context() as m:
+            # __main__ as in a notebook, no file to import it from (the local
+            # workers, forked, find Caller in theirs).
+            m.delattr(sys.modules["__main__"], "__file__", raising=False)
+            got = [comparable(a) for a in remote.map(batch)]
         for k, (g, w) in enumerate(zip(got, want, strict=True)):
             assert g == w, f"job {k}: {batch[k]!r}"
+
+    # An answer that cannot be rebuilt here: what rebuilding raised, unchanged.
+    unreadable = (
+        "class Unreadable:\n    def __reduce__(self):\n"
+        "        return (exec, ('raise ValueError(\"not here\")',))\nxreturn(u=Unreadable())"
+    )
+    for pool in (local, remote):
+        with pytest.raises(ValueError, match="^not here$"):
+            pool.map(["pass", unreadable])
+        assert pool.map(["xreturn(k=0)", "xreturn(k=1)"])[1][3] == {"k": 1}
 
 
 def test_answers_carry_failures_and_stand_ins(ray_pool):
@@ -188,6 +254,8 @@ def test_non_blocking_handles(ray_pool):
         handles[0].get(timeout=0.05)
     assert [a[3]["k"] for a in cluster.reduce(handles)] == [0, 1, 2]
     assert handles[0].get() is handles[0].get()
+    twice = ray_pool.map(["xreturn(k=3)"], block=False)
+    assert [a[3] for a in cluster.reduce(twice * 2)] == [{"k": 3}] * 2
 
     class Plain:
         def get(self):
@@ -232,10 +300,51 @@ def test_job_that_ends_its_worker(make_ray_pool, job):
     assert pool.map(["pass"])[0][0] == "SUCCESS"  # worker 0 goes on
 
 
-def test_job_raising_keyboard_interrupt_has_no_answer(ray_pool):
-    with pytest.raises(RuntimeError, match="job 1 raised KeyboardInterrupt in worker Shared_1"):
-        ray_pool.map(["pass", "raise KeyboardInterrupt"])
+@pytest.mark.parametrize(
+    "job",
+    ["raise KeyboardInterrupt", [{"x": RaisesWhenRead("KeyboardInterrupt")}]],
+    ids=["raised", "unpickling"],
+)
+def test_job_raising_keyboard_interrupt_has_no_answer(ray_pool, job):
+    # Never one of Ray's own exceptions, whichever way the answer is read.
+    message = "job 1 raised KeyboardInterrupt in worker Shared_1"
+    with pytest.raises(RuntimeError, match=message):
+        ray_pool.map(["pass", job])
+    with pytest.raises(RuntimeError, match=message):
+        ray_pool.map(["pass", job], block=False)[1].get(timeout=60)
     assert ray_pool.map(["xreturn(k=0)", "xreturn(k=1)"])[1][3] == {"k": 1}
+
+
+def test_worker_death_reported_while_earlier_jobs_run(make_ray_pool):
+    pool = make_ray_pool(2, "Early")
+    victim = pool.procs["Early_1"]
+    timer = threading.Timer(1.0, os.kill, (victim.pid, signal.SIGKILL))
+    timer.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(RuntimeError, match="worker Early_1 .* job 1\\b"):
+            pool.map(["import time\ntime.sleep(60)"] * 2)
+    finally:
+        timer.cancel()
+    # Job 0 still runs: the error did not wait for its answer.
+    assert time.monotonic() - started < 30
+
+
+def test_argument_checks_as_a_local_pool(ray_pool):
+    from vantrel import cluster, polyrun
+
+    for args in [(1, 5), (1, None), ("2",)]:
+        with pytest.raises(TypeError) as local:
+            polyrun.MultiProcessPool(*args)
+        with pytest.raises(TypeError) as remote:
+            cluster.RayPool(*args)
+        assert str(remote.value) == str(local.value)
+    handle = ray_pool.map(["pass"], block=False)[0]
+    with pytest.raises(ValueError, match="'timeout' must be a non-negative number"):
+        handle.get(timeout=-1)
+    with pytest.raises(TypeError, match="^timeout must be a number or None, not str$"):
+        handle.get(timeout="x")
+    assert handle.get(timeout=0.0 + 60)[0] == "SUCCESS"
 
 
 def test_interrupted_map_leaves_the_pool_usable(ray_pool):
@@ -261,12 +370,28 @@ def test_actor_options_reach_every_worker(make_ray_pool):
     assert [a[3]["v"] for a in answers] == ["on", "on"]
 
 
-@pytest.mark.parametrize("key", ["max_restarts", "max_task_retries", "max_concurrency"])
-def test_options_that_would_break_the_pool_are_refused(ray_pool, key):
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"max_restarts": 2},
+        {"max_task_retries": 2},
+        {"max_concurrency": 2},
+        # Two workers made one actor, or a worker outliving its pool.
+        {"name": "one"},
+        {"name": "one", "get_if_exists": True},
+        {"namespace": "elsewhere"},
+        {"lifetime": "detached"},
+    ],
+    ids=lambda options: "+".join(options),
+)
+def test_options_that_would_break_the_pool_are_refused(ray_pool, options):
+    import ray
+
     from vantrel import cluster
 
-    with pytest.raises(ValueError, match=f"may not set {key}"):
-        cluster.RayPool(1, actor_options={key: 2})
+    with pytest.raises(ValueError, match=f"may not set {', '.join(sorted(options))}:"):
+        cluster.RayPool(2, actor_options=options)
+    assert not ray.util.list_named_actors(all_namespaces=True)
 
 
 def missing_package(tmp_path):
@@ -328,6 +453,58 @@ def test_fresh_interpreter(case, tmp_path):
     assert result.returncode == 0, result.stderr
     assert expected in result.stdout
     assert "ray running: True" not in result.stdout
+
+
+def test_from_a_thread_on_a_running_cluster(ray_pool, tmp_path):
+    # Found as ray.init() finds it, here through RAY_ADDRESS.
+    import ray
+
+    code = (
+        "import threading\nfrom vantrel import cluster\n"
+        "def start():\n    pool = cluster.RayPool(1)\n"
+        "    try:\n        print('answer:', pool.map(['xreturn(k=1)'])[0][3])\n"
+        "    finally:\n        pool.kill_all()\n"
+        "t = threading.Thread(target=start)\nt.start()\nt.join()\n"
+    )
+    env = {**os.environ, "RAY_ADDRESS": ray.get_runtime_context().gcs_address}
+    result = run_program([sys.executable, "-c", code], cwd=tmp_path, timeout=60, env=env)
+    assert result.returncode == 0, result.stderr
+    assert "answer: {'k': 1}" in result.stdout, result.stderr[-3000:]
+
+
+NOTEBOOK_CLASSES = """\
+import numpy as np
+from vantrel import cluster
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+pool = cluster.RayPool(2, address={address!r})
+try:
+    answers = pool.map([[{{"p": Point(k)}}, "p.x *= 10\\nxreturn(p=p, same=type(p).__name__)"]
+                        for k in range(1, 3)])
+    print([a[0] for a in answers], [type(a[3]["p"]) is Point for a in answers],
+          [a[3]["p"].x for a in answers])
+finally:
+    pool.kill_all()
+"""
+
+
+def test_classes_of_a_notebook_reach_the_workers(ray_pool, tmp_path, monkeypatch):
+    import ray
+    from test_jupyter import Kernel
+
+    for var, sub in [("JUPYTER_DATA_DIR", "data"), ("JUPYTER_RUNTIME_DIR", "runtime")]:
+        monkeypatch.setenv(var, str(tmp_path / sub))
+    monkeypatch.setenv("IPYTHONDIR", str(tmp_path / "ipython"))
+    kernel = Kernel(tmp_path)
+    try:
+        address = ray.get_runtime_context().gcs_address
+        printed = kernel.ok(NOTEBOOK_CLASSES.format(address=address))
+    finally:
+        kernel.close()
+    assert printed.strip().splitlines()[-1] == "['SUCCESS', 'SUCCESS'] [True, True] [10, 20]"
 
 
 def test_benchmark_rows_run(tmp_path):

@@ -98,8 +98,16 @@ def test_worker_process_killed_during_a_map(make_ray_pool):
         pool.map(["pass"] * 2)
 
 
-def test_node_lost_during_a_map(ray_cluster, make_ray_pool):
-    # Last in the module: the cluster goes on with two nodes.
+@pytest.mark.parametrize("seen_by", ["worker dying", "refused connection"])
+def test_node_lost_during_a_map(ray_cluster, make_ray_pool, monkeypatch, seen_by):
+    # Last in the module: each case loses a node, and first adds one.
+    from vantrel import cluster
+
+    if len(alive_nodes()) < 3:
+        ray_cluster.add_node(num_cpus=1)
+        ray_cluster.wait_for_nodes()
+    if seen_by == "worker dying":  # as where the node's address does not answer
+        monkeypatch.setattr(cluster, "_refusing", lambda addresses: set())
     pool = make_ray_pool(3, "Lost")
     position = 2
     doomed = list(pool.procs.values())[position]
@@ -125,3 +133,14 @@ def test_node_lost_during_a_map(ray_cluster, make_ray_pool):
     with pytest.raises(RuntimeError, match="worker Lost_2 .* job 2"):
         pool.map(jobs)
     assert [a[0] for a in pool.map(["pass"] * 2)] == ["SUCCESS"] * 2
+
+    # Restarting at once places the workers on the nodes that are left, even
+    # while Ray still counts the lost one as alive: seen at once when its
+    # address refuses connections, else when the worker placed there dies.
+    t = time.monotonic()
+    pool.init_process()
+    print(f"node lost, {seen_by}: init_process took {time.monotonic() - t:.1f} s")
+    nodes = [w.node_id for w in pool.procs.values()]
+    assert len(nodes) == 3 and doomed.node_id not in nodes and len(set(nodes)) == 2
+    answers = pool.map([WHERE] * 3)
+    assert [a[3]["node"] for a in answers] == nodes

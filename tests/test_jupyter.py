@@ -251,3 +251,35 @@ def test_magic_failures_and_usage(kernel):
     assert "ZeroDivisionError" in printed and "[worker 0]" not in printed
     reply, _ = kernel.run("%%vantrel -w 5\npass")
     assert reply["status"] == "error" and "worker 5 is not in the pool" in reply["evalue"]
+
+
+# Classes and functions defined in a notebook after its pool started: a
+# worker cannot import them from the kernel's __main__, so they travel by value.
+NOTEBOOK_CLASSES = """\
+import multiprocessing
+multiprocessing.set_start_method({method!r}, force=True)
+from vantrel import polyrun
+
+pool = polyrun.MultiProcessPool(2)
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+def tenfold(p):
+    p.x *= 10
+    return p
+
+try:
+    answers = pool.map([[{{"p": Point(k), "f": tenfold}}, "xreturn(p=f(p))"] for k in (1, 2)])
+    print([a[0] for a in answers], [type(a[3]["p"]) is Point for a in answers],
+          [a[3]["p"].x for a in answers])
+finally:
+    pool.kill_all()
+"""
+
+
+@pytest.mark.parametrize("method", ["fork", "forkserver"])
+def test_classes_of_a_notebook_reach_the_workers(kernel, method):
+    printed = kernel.ok(NOTEBOOK_CLASSES.format(method=method))
+    assert printed.strip().splitlines()[-1] == "['SUCCESS', 'SUCCESS'] [True, True] [10, 20]"

@@ -9,7 +9,10 @@ loop.
 import dis
 import pickle
 import signal
+import sys
 import threading
+import types
+from collections.abc import Callable
 
 # Messages on multiprocessing queues are written to and read from the queue's
 # pipe directly when the queue has the layout vantrel checks; False makes
@@ -145,3 +148,41 @@ def raised_by_signal(exc):
         return True
     code = last.tb_frame.f_code.co_code
     return not (0 <= last.tb_lasti < len(code) and code[last.tb_lasti] == _RAISE)
+
+
+def main_is_interactive() -> bool:
+    """Whether __main__ has no file that a worker could import it from: a
+    notebook's kernel, a REPL, `python -c`."""
+    main = sys.modules.get("__main__")
+    return main is not None and not hasattr(main, "__file__")
+
+
+def by_value(obj: object, loads: Callable[[bytes], object] = pickle.loads) -> object:
+    """For a pickler's reducer_override: a class or function of __main__
+    pickled by value (with cloudpickle, methods and globals it uses included),
+    rebuilt by `loads`; NotImplemented for everything else."""
+    if (
+        isinstance(obj, type | types.FunctionType)
+        and getattr(obj, "__module__", None) == "__main__"
+    ):
+        import cloudpickle
+
+        return (loads, (cloudpickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL),))
+    return NotImplemented
+
+
+def message_pickler():
+    """The pickler class for queue messages, chosen once per process:
+    ForkingPickler, or where __main__ is interactive, a subclass that sends
+    the classes and functions of __main__ by value. A worker whose __main__
+    is not the caller's (spawn, forkserver) could not find them by name."""
+    from multiprocessing.reduction import ForkingPickler
+
+    if not main_is_interactive():
+        return ForkingPickler
+
+    class InteractivePickler(ForkingPickler):
+        def reducer_override(self, obj):
+            return by_value(obj)
+
+    return InteractivePickler

@@ -144,7 +144,8 @@ int direct_path_known() noexcept {
     l.deferring_put.reset(
         Ref::steal(PyObject_GetAttrString(control.get(), "put_deferring_interrupts")));
     l.loads.reset(import_attribute("pickle", "loads"));
-    Ref pickler = import_attribute("multiprocessing.reduction", "ForkingPickler");
+    // ForkingPickler, or its subclass that sends an interactive __main__'s classes by value.
+    Ref pickler = Ref::steal(PyObject_CallMethod(control.get(), "message_pickler", nullptr));
     l.pickler_class.reset(pickler);
     l.raised_by_signal.reset(Ref::steal(PyObject_GetAttrString(control.get(), "raised_by_signal")));
     l.copyreg_table_name.reset(Ref::steal(PyUnicode_InternFromString("_copyreg_dispatch_table")));

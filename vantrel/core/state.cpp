@@ -50,7 +50,9 @@ bool load_stdlib() noexcept {
     ProcessState& s = process_state;
     if (s.stdlib_loaded) return true;
     Stdlib& lib = s.stdlib;
-    Ref pickler = import_attribute("multiprocessing.reduction", "ForkingPickler");
+    // The pickler class of queue messages (vantrel._control.message_pickler).
+    Ref choose = import_attribute("vantrel._control", "message_pickler");
+    Ref pickler = choose ? Ref::steal(PyObject_CallNoArgs(choose.get())) : Ref();
     if (!pickler) return false;
     lib.dumps.reset(Ref::steal(PyObject_GetAttrString(pickler.get(), "dumps")));
     if (!lib.dumps || !import_into(lib.queue_empty, "queue", "Empty") ||

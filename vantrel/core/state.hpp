@@ -106,7 +106,7 @@ struct Stdlib {
     ProcessRef queue_empty;      // queue.Empty: the end of a timed wait for a job or answer
     ProcessRef queue_type;       // multiprocessing.queues.Queue: queues whose worker is watched
     ProcessRef process_type;     // multiprocessing.process.BaseProcess: what a worker is
-    ProcessRef dumps;            // multiprocessing.reduction.ForkingPickler.dumps
+    ProcessRef dumps;            // dumps of the message pickler (_control.message_pickler)
     ProcessRef format_exception; // traceback.format_exception, for stand-in answers
     ProcessRef unsent_job;       // vantrel._control.UnsentJob: replaces an unpicklable job
     ProcessRef barrier;          // vantrel._control.Barrier: settles unread answers
@@ -130,7 +130,7 @@ struct QueueLayout {
     ProcessRef wrapper_suffix;  // and after them
     ProcessRef deferring_put;   // vantrel._control.put_deferring_interrupts
     ProcessRef loads;           // pickle.loads
-    ProcessRef pickler_class;   // multiprocessing.reduction.ForkingPickler
+    ProcessRef pickler_class;   // _control.message_pickler(): ForkingPickler or its subclass
     // Where ForkingPickler finds its reducers when a pickler is made (copyreg's
     // dispatch table and its own registry), interned, and copies of both
     // tables as they were when `pickler` was made: a pickler is made again
