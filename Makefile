@@ -228,7 +228,7 @@ bench-versions: build $(BENCH_STAMP) sdist chroot
 	for v in $(BENCH_VERSIONS); do \
 		$(SID_CHROOT) run sh -c "rm -rf build/bench-$$v && python$$v -m venv build/bench-$$v && \
 			build/bench-$$v/bin/pip install --quiet \"\$$(ls dist/vantrel-*.tar.gz)\" loky && \
-			cd bench && ../build/bench-$$v/bin/python $(call BENCH_VERSIONS_RUN,$$v)" || exit 1; \
+			cd bench && $(abspath build)/bench-$$v/bin/python $(call BENCH_VERSIONS_RUN,$$v)" || exit 1; \
 	done
 	$(PY) bench/versions.py $(BENCH_VERSIONS_OUT)
 

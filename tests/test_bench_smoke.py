@@ -7,10 +7,10 @@ import json
 import math
 import os
 import pathlib
-import subprocess
 import sys
 
 import pytest
+from programs import run_program
 
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench.py"
 SECTIONS = {"latency", "throughput", "payload", "capture", "repeat", "startup", "idle"}
@@ -26,12 +26,9 @@ def has(module):
 def test_smoke_run_reports_every_section_and_target(tmp_path):
     # From a folder outside the source tree, so that the installed package is used;
     # the time limit also catches a child left alive, which would keep it from exiting.
-    run = subprocess.run(
-        [sys.executable, str(BENCH), "--smoke", "--out", str(tmp_path)],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=100,
+    # In a session of its own: a forkserver and its children go with it.
+    run = run_program(
+        [sys.executable, str(BENCH), "--smoke", "--out", str(tmp_path)], cwd=tmp_path, timeout=100
     )
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
 
