@@ -12,13 +12,13 @@ namespace vantrel::mp_queue {
 
 namespace {
 
-// What this file writes or recognises of the default pickle protocol.
+// What this file writes or recognises of pickle protocol 4.
 namespace opcode {
 constexpr unsigned char proto = 0x80, empty_list = ']', mark = '(', short_text = 0x8c, text = 'X',
                         empty_dict = '}', appends = 'e', stop = '.', frame = 0x95, memoize = 0x94,
                         bytes = 'B';
 }
-constexpr unsigned char protocol = 4;
+constexpr unsigned char protocol = message_protocol;
 constexpr Py_ssize_t frame_length = 8;    // FRAME's length of what follows
 constexpr Py_ssize_t str_framing = 11;    // PROTO 4, FRAME and its length
 constexpr Py_ssize_t short_text_head = 2; // SHORT_BINUNICODE and a 1-byte length
@@ -30,7 +30,7 @@ constexpr Py_ssize_t longest_text = 0xffffffff;
 
 } // namespace
 
-// A str of fewer than 256 UTF-8 bytes as the default protocol pickles it:
+// A str of fewer than 256 UTF-8 bytes as protocol 4 pickles it:
 // PROTO 4, FRAME, SHORT_BINUNICODE, MEMOIZE, STOP. Null (no error) for
 // anything else.
 Ref pickle_short_str(PyObject* obj) noexcept {
@@ -92,7 +92,7 @@ bool learn_wrapper_frame() noexcept {
 namespace {
 
 // --- the commonest messages, without the pickler ------------------------------------
-// An answer with no values is written in the default protocol's own opcodes
+// An answer with no values is written in protocol 4's own opcodes
 // (PROTO 4, EMPTY_LIST, MARK, three texts, EMPTY_DICT, APPENDS, STOP), which
 // pickle.loads reads like any message. It and the short str of
 // pickle_short_str are recognised on arrival and need no unpickler either.
@@ -256,7 +256,8 @@ Ref pickle_now(PyObject* obj) noexcept {
         if (quick || PyErr_Occurred()) return quick;
     }
     if (l.pickler_busy) {
-        Ref view = Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "O", obj));
+        Ref view =
+            Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "Oi", obj, message_protocol));
         return view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
     }
     const int unchanged = reducers_unchanged();
@@ -264,7 +265,9 @@ Ref pickle_now(PyObject* obj) noexcept {
     if (unchanged == 0) {
         Ref bytes_io = import_attribute("io", "BytesIO");
         Ref file = bytes_io ? Ref::steal(PyObject_CallNoArgs(bytes_io.get())) : Ref();
-        Ref pickler = file ? call(l.pickler_class, file.get()) : Ref();
+        Ref pickler = file ? Ref::steal(PyObject_CallFunction(l.pickler_class, "Oi", file.get(),
+                                                              message_protocol))
+                           : Ref();
         Ref start = Ref::steal(PyLong_FromLong(0));
         if (!pickler || !start) return {};
         l.pickle_file.reset(file);

@@ -8,7 +8,12 @@
 
 namespace vantrel::mp_queue {
 
-// A str of fewer than 256 UTF-8 bytes as the default protocol pickles it:
+// The pickle protocol of every message vantrel pickles, on every Python, so
+// that messages arrive alike everywhere: under protocol 5 (the default from
+// CPython 3.14) an array that is read-only in the sender arrives read-only.
+inline constexpr int message_protocol = 4;
+
+// A str of fewer than 256 UTF-8 bytes as protocol 4 pickles it:
 // PROTO 4, FRAME, SHORT_BINUNICODE, MEMOIZE, STOP. Null (no error) for
 // anything else.
 Ref pickle_short_str(PyObject* obj) noexcept;

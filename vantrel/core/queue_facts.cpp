@@ -1,6 +1,6 @@
 // What vantrel does with the inside of multiprocessing.Queue, in one place.
 //
-// A multiprocessing.Queue (multiprocessing/queues.py of CPython 3.11 to 3.13)
+// A multiprocessing.Queue (multiprocessing/queues.py of CPython 3.11 to 3.15)
 // is a pipe written by a feeder thread. This file relies on these facts:
 //  1. The pipe is a pair of connection.Connection objects over os.pipe()
 //     (`_reader`, `_writer`). A message is a 4-byte big-endian signed length
@@ -18,11 +18,12 @@
 //     after everything it popped has been sent.
 //  4. After a fork, `_notempty` is the same Condition (re-initialised) while
 //     `_buffer` and `_thread` are new objects.
-//  5. ForkingPickler pickles with the default protocol and keeps the reducers
-//     registered with it in `_extra_reducers`; each ForkingPickler made
-//     copies that and `_copyreg_dispatch_table` (copyreg's dispatch table)
-//     when it is made (message_pickle.cpp makes a new one when they change,
-//     and one per message when they cannot be found).
+//  5. ForkingPickler pickles with the protocol it is given (a feeder: the
+//     default one) and keeps the reducers registered with it in
+//     `_extra_reducers`; each ForkingPickler made copies that and
+//     `_copyreg_dispatch_table` (copyreg's dispatch table) when it is made
+//     (message_pickle.cpp makes a new one when they change, and one per
+//     message when they cannot be found).
 // The facts are checked once per process, at the first queue met (the names
 // the queue's methods use, the parameters of its feeder, the message format
 // of Connection, the pickle of a short str). A queue that is not exactly
@@ -85,10 +86,11 @@ bool facts_hold() noexcept {
         !deque || !PyType_Check(connection.get()) || !PyType_Check(condition.get()) ||
         !PyType_Check(deque.get()) || Py_TYPE(waiters.get()) != as_type(deque.get()))
         return false;
-    // The default protocol pickles a short str the way pickle_short_str does.
+    // The pickler pickles a short str the way pickle_short_str does.
     Ref sample = Ref::steal(PyUnicode_FromString("pass"));
     Ref expected = sample ? pickle_short_str(sample.get()) : Ref();
-    Ref view = sample ? Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "O", sample.get()))
+    Ref view = sample ? Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "Oi", sample.get(),
+                                                       message_protocol))
                       : Ref();
     Ref made = view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
     if (!expected || !made) return false;
