@@ -34,6 +34,7 @@
 #include "message_pickle.hpp"
 #include "module.hpp"
 #include "queue_state.hpp"
+#include "shm_buffers.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -146,11 +147,13 @@ int direct_path_known() noexcept {
     l.loads.reset(import_attribute("pickle", "loads"));
     Ref pickler = import_attribute("multiprocessing.reduction", "ForkingPickler");
     l.pickler_class.reset(pickler);
+    l.message_pickler.reset(Ref::steal(PyObject_GetAttrString(control.get(), "MessagePickler")));
     l.raised_by_signal.reset(Ref::steal(PyObject_GetAttrString(control.get(), "raised_by_signal")));
     l.copyreg_table_name.reset(Ref::steal(PyUnicode_InternFromString("_copyreg_dispatch_table")));
     l.extra_reducers_name.reset(Ref::steal(PyUnicode_InternFromString("_extra_reducers")));
     if (!enabled || !l.pickled || !l.deferring_put || !l.loads || !l.pickler_class ||
-        !l.raised_by_signal || !l.copyreg_table_name || !l.extra_reducers_name)
+        !l.raised_by_signal || !l.copyreg_table_name || !l.extra_reducers_name ||
+        !l.message_pickler || !shm_buffers::init())
         return -1;
     const int wanted = PyObject_IsTrue(enabled.get());
     if (wanted < 0) return -1;

@@ -131,6 +131,7 @@ struct QueueLayout {
     ProcessRef deferring_put;   // vantrel._control.put_deferring_interrupts
     ProcessRef loads;           // pickle.loads
     ProcessRef pickler_class;   // multiprocessing.reduction.ForkingPickler
+    ProcessRef message_pickler; // vantrel._control.MessagePickler: one with a buffer callback
     // Where ForkingPickler finds its reducers when a pickler is made (copyreg's
     // dispatch table and its own registry), interned, and copies of both
     // tables as they were when `pickler` was made: a pickler is made again
