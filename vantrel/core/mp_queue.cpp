@@ -151,12 +151,13 @@ int state_of(PyObject* queue, QueueState*& state) noexcept {
     const int has = compat::get_optional_attr(queue, names.queue_state_attribute, &found);
     Ref capsule = Ref::steal(found);
     if (has < 0) return -1;
+    // Both modules keep their own layout: the queue may have met the other one first.
+    const int direct = direct_path_known();
+    if (direct < 0) return -1;
     if (capsule && PyCapsule_IsValid(capsule.get(), capsule_name) != 0) {
         state = static_cast<QueueState*>(PyCapsule_GetPointer(capsule.get(), capsule_name));
         return 1;
     }
-    const int direct = direct_path_known();
-    if (direct < 0) return -1;
     auto* made = new (std::nothrow) QueueState();
     if (!made) {
         PyErr_NoMemory();
