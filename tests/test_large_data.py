@@ -10,7 +10,7 @@ import time
 
 import numpy as np
 import pytest
-from programs import ROOT, run_program
+from programs import run_program
 from test_memory import rss_kb
 
 import vantrel._control as control
@@ -84,13 +84,17 @@ def test_arrays_go_and_come_back_equal_and_writable(worker):
         [
             sent,
             {"KEYS": list(sent)},
+            "import mmap, numpy as np",
             textwrap.dedent(
                 """
-                import mmap, numpy as np
                 def mapped(a):
                     while isinstance(a, np.ndarray):
                         a = a.base
                     return isinstance(a, memoryview) and isinstance(a.obj, mmap.mmap)
+                """
+            ),
+            textwrap.dedent(
+                """
                 got = {k: globals()[k] for k in KEYS}
                 writable = all(v.flags.writeable for v in got.values() if isinstance(v, np.ndarray))
                 xreturn(writable=writable, mapped=sorted(k for k, v in got.items()
@@ -102,10 +106,12 @@ def test_arrays_go_and_come_back_equal_and_writable(worker):
     assert answer[0] == "SUCCESS", answer[2]
     values = answer[3]
     # Contiguous arrays at or over the threshold came through a mapping, both ways.
+    # (A strided one is copied whole by numpy's own pickling, either way.)
     expected = ["complex", "float64", "fortran", "int8", "read_only", "record", "transposed"]
-    assert values.pop("mapped") == expected
+    assert [k for k in values.pop("mapped") if k != "strided"] == expected
     assert values.pop("writable")
-    assert sorted(k for k, v in values.items() if isinstance(v, np.ndarray) and through_shared_memory(v)) == expected
+    back = {k for k, v in values.items() if isinstance(v, np.ndarray) and through_shared_memory(v)}
+    assert back - {"strided"} == set(expected)
     assert_arrived(sent, values)
 
 
@@ -136,21 +142,18 @@ def test_an_answer_read_by_hand_is_whole(worker):
 
 def test_the_switch_and_threshold_hold_in_the_worker(make_worker, monkeypatch):
     a = np.arange(BIG, dtype=np.float64)
-    probe = textwrap.dedent(
-        """
-        import mmap
-        def mapped(x):
-            while hasattr(x, 'base') and x.base is not None and not isinstance(x, memoryview):
-                x = x.base
-            return isinstance(x, memoryview) and isinstance(x.obj, mmap.mmap)
-        xreturn(came_mapped=mapped(a), back=a)
-        """
-    )
+    probe = [
+        "import mmap",
+        "b = a\n"
+        "while hasattr(b, 'base') and b.base is not None and not isinstance(b, memoryview):\n"
+        "    b = b.base\n"
+        "xreturn(came_mapped=isinstance(b, memoryview) and isinstance(b.obj, mmap.mmap), back=a)",
+    ]
     monkeypatch.setattr(control, "shared_memory", False)
-    off = make_worker().blocked_put([{"a": a}, probe])[3]
+    off = make_worker().blocked_put([{"a": a}, *probe])[3]
     monkeypatch.setattr(control, "shared_memory", True)
     monkeypatch.setattr(control, "shared_memory_threshold", a.nbytes + 1)
-    above = make_worker().blocked_put([{"a": a}, probe])[3]
+    above = make_worker().blocked_put([{"a": a}, *probe])[3]
     for values in (off, above):
         assert not values["came_mapped"] and not through_shared_memory(values["back"])
         assert np.array_equal(values["back"], a) and values["back"].flags.writeable
@@ -231,8 +234,8 @@ os.kill(os.getpid(), signal.SIGKILL)
 """
 
 
-def test_a_caller_killed_outright_leaves_nothing_once_its_workers_end():
-    done = run_program(CALLER_KILLED % (BIG, BIG, BIG), cwd=ROOT, timeout=60)
+def test_a_caller_killed_outright_leaves_nothing_once_its_workers_end(tmp_path):
+    done = run_program(CALLER_KILLED % (BIG, BIG, BIG), cwd=tmp_path, timeout=60)
     assert done.returncode == -signal.SIGKILL, done.stderr
     assert done.stdout.strip().isdigit(), done.stderr
 
@@ -270,9 +273,9 @@ print(results)
 @pytest.mark.parametrize(
     "method,path", [("spawn", "direct"), ("forkserver", "public"), ("fork", "public")]
 )
-def test_every_start_method_and_path_honours_the_switch(method, path):
+def test_every_start_method_and_path_honours_the_switch(method, path, tmp_path):
     done = run_program(
-        [sys.executable, "-c", START_METHODS % BIG, method, path], cwd=ROOT, timeout=120
+        [sys.executable, "-c", START_METHODS % BIG, method, path], cwd=tmp_path, timeout=120
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[True, False]", done.stdout + done.stderr
@@ -297,8 +300,8 @@ print("ok")
 """
 
 
-def test_no_room_for_a_segment_sends_through_the_pipe():
-    done = run_program(NO_ROOM, cwd=ROOT, timeout=60)
+def test_no_room_for_a_segment_sends_through_the_pipe(tmp_path):
+    done = run_program(NO_ROOM, cwd=tmp_path, timeout=60)
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
 
 

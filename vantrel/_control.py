@@ -49,6 +49,8 @@ def hand_settings(process):
     the start method. The resource tracker runs before the first worker is
     forked, so that workers share it with their caller instead of starting
     one each that would unlink their segments when they die."""
+    if not isinstance(process, multiprocessing.process.BaseProcess):
+        return
     process._vantrel_large_data = (bool(shared_memory), int(shared_memory_threshold))
     if shared_memory:
         resource_tracker.ensure_running()
