@@ -173,7 +173,7 @@ def test_a_killed_worker_leaves_no_answer_behind(worker):
 
 
 def test_kill_all_leaves_nothing_of_unread_answers_and_jobs(pool):
-    red = pool.map(["xreturn(a=__import__('numpy').ones(%d))" % BIG] * 2, False)
+    red = pool.map([f"xreturn(a=__import__('numpy').ones({BIG}))"] * 2, False)
     for h in pool.procs.values():
         wait_readable(h.qo)
     # Jobs still queued behind a long one, never read.
@@ -183,7 +183,7 @@ def test_kill_all_leaves_nothing_of_unread_answers_and_jobs(pool):
 
 
 def test_clear_output_drains_unread_answers(pool):
-    pool.map([["import numpy", "xreturn(a=numpy.ones(%d))" % BIG]] * 4, False)
+    pool.map([["import numpy", f"xreturn(a=numpy.ones({BIG}))"]] * 4, False)
     for h in pool.procs.values():
         wait_readable(h.qo)
     pool.clear_output()
@@ -212,7 +212,8 @@ def test_a_worker_that_dies_leaves_nothing_either_way(worker):
     # transfer) is unlinked by the caller that finds it dead.
     worker.qi.put(
         "import os\n"
-        f"open('/dev/shm/{control.SEGMENT_PREFIX}%d_%d_0_1' % (os.getpid(), os.getppid()), 'w').close()\n"
+        f"name = '{control.SEGMENT_PREFIX}%d_%d_0_1' % (os.getpid(), os.getppid())\n"
+        "open('/dev/shm/' + name, 'w').close()\n"
         "os._exit(3)"
     )
     with pytest.raises(RuntimeError, match="ended"):

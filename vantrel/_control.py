@@ -28,7 +28,7 @@ queue_layout_warned = False
 # shared-memory segment instead of the queue's pipe; False sends every byte
 # through the pipe. A worker takes the values in force when it was started.
 shared_memory = True
-shared_memory_threshold = 256 * 1024
+shared_memory_threshold = 1024 * 1024
 
 # Where the segments live, and how their names begin.
 SEGMENT_FOLDER = "/dev/shm/"

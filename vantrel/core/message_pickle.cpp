@@ -257,10 +257,11 @@ Ref dump(PyObject* obj) noexcept {
     if (unchanged == 0) {
         Ref bytes_io = import_attribute("io", "BytesIO");
         Ref file = bytes_io ? Ref::steal(PyObject_CallNoArgs(bytes_io.get())) : Ref();
-        Ref pickler = file ? Ref::steal(PyObject_CallFunction(l.message_pickler, "OiO", file.get(),
-                                                              buffer_protocol,
-                                                              shm_buffers::buffer_callback()))
-                           : Ref();
+        Ref pickler =
+            file
+                ? Ref::steal(PyObject_CallFunction(l.message_pickler, "OiO", file.get(),
+                                                   buffer_protocol, shm_buffers::buffer_callback()))
+                : Ref();
         Ref start = Ref::steal(PyLong_FromLong(0));
         if (!pickler || !start) return {};
         l.pickle_file.reset(file);
@@ -287,8 +288,8 @@ Ref dump(PyObject* obj) noexcept {
 }
 
 Ref dumps_classic(PyObject* obj) noexcept {
-    Ref view =
-        Ref::steal(PyObject_CallMethod(layout().pickler_class, "dumps", "Oi", obj, message_protocol));
+    Ref view = Ref::steal(
+        PyObject_CallMethod(layout().pickler_class, "dumps", "Oi", obj, message_protocol));
     return view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
 }
 

@@ -220,11 +220,13 @@ int release_feeders(const QueueState& qo) noexcept {
 void forget_worker(const QueueState& qo) noexcept {
     if (qo.watcher != getpid() || qo.worker_pid <= 0) return;
     if (qo.sentinel >= 0) {
-        constexpr int longest_wait_ms = 2000; // SIGKILL takes effect at once; a wedged kernel call does not
+        constexpr int longest_wait_ms =
+            2000; // SIGKILL takes effect at once; a wedged kernel call does not
         pollfd ended{qo.sentinel, POLLIN, 0};
-        Py_BEGIN_ALLOW_THREADS;
-        while (poll(&ended, 1, longest_wait_ms) < 0 && errno == EINTR) {
-        }
+        Py_BEGIN_ALLOW_THREADS
+            ;
+            while (poll(&ended, 1, longest_wait_ms) < 0 && errno == EINTR) {
+            }
         Py_END_ALLOW_THREADS;
     }
     shm_buffers::forget_peer(qo.worker_pid);

@@ -9,6 +9,7 @@
 #include "module.hpp"
 #include "queue_state.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -132,7 +133,9 @@ bool tell_tracker(PyObject* function, std::string_view name) noexcept {
     tracked += name;
     Ref text = Ref::steal(
         PyUnicode_FromStringAndSize(tracked.data(), static_cast<Py_ssize_t>(tracked.size())));
-    Ref told = text ? Ref::steal(PyObject_CallFunctionObjArgs(function, text.get(), kept.kind.get(), nullptr)) : Ref();
+    Ref told = text ? Ref::steal(PyObject_CallFunctionObjArgs(function, text.get(), kept.kind.get(),
+                                                              nullptr))
+                    : Ref();
     if (told) return true;
     return mp_queue::clear_if_exception();
 }
@@ -160,7 +163,7 @@ bool read_settings(bool& enabled, Py_ssize_t& threshold) noexcept {
     threshold = PyLong_AsSsize_t(size.get());
     if (threshold == -1 && PyErr_Occurred()) return false;
     enabled = truth != 0;
-    if (threshold < 1) threshold = 1;
+    threshold = std::max<Py_ssize_t>(threshold, 1);
     return true;
 }
 
@@ -184,13 +187,14 @@ PyObject* on_buffer(PyObject* /*self*/, PyObject* picklebuffer) noexcept {
             // Read only while the message is pickled: the flag is put back then.
             if (!c->cleared_) c->cleared_ = Ref::steal(PyList_New(0));
             if (!c->cleared_ || PyList_Append(c->cleared_.get(), picklebuffer) < 0) return nullptr;
-            const_cast<Py_buffer*>(view)->readonly = 0; // NOLINT(cppcoreguidelines-pro-type-const-cast)
+            const_cast<Py_buffer*>(view)->readonly =
+                0; // NOLINT(cppcoreguidelines-pro-type-const-cast)
         } else {
             c->classic_ = true;
         }
     }
-    const bool out = c->out_of_band_ && view->len >= c->threshold_ &&
-                     PyBuffer_IsContiguous(view, 'A') != 0;
+    const bool out =
+        c->out_of_band_ && view->len >= c->threshold_ && PyBuffer_IsContiguous(view, 'A') != 0;
     if (!out) Py_RETURN_TRUE;
     if (!c->buffers_) c->buffers_ = Ref::steal(PyList_New(0));
     if (!c->buffers_ || PyList_Append(c->buffers_.get(), picklebuffer) < 0) return nullptr;
@@ -213,7 +217,9 @@ Collection::~Collection() {
     if (!cleared_) return;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cleared_.get()); ++i) {
         const Py_buffer* view = PyPickleBuffer_GetBuffer(PyList_GET_ITEM(cleared_.get(), i));
-        if (view) const_cast<Py_buffer*>(view)->readonly = 1; // NOLINT(cppcoreguidelines-pro-type-const-cast)
+        if (view)
+            const_cast<Py_buffer*>(view)->readonly =
+                1; // NOLINT(cppcoreguidelines-pro-type-const-cast)
     }
 }
 
@@ -238,35 +244,36 @@ Ref pack(PyObject* stream, PyObject* buffers, pid_t reader) noexcept {
     if (!tell_tracker(kept.register_, name)) return {};
     const std::string path = path_of(name);
     int failure = 0;
-    Py_BEGIN_ALLOW_THREADS;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd < 0) {
-        failure = errno;
-    } else {
-        // Space taken now: a full /dev/shm is an error here, never a SIGBUS later.
-        failure = posix_fallocate(fd, 0, static_cast<off_t>(total));
-        for (Py_ssize_t i = 0; failure == 0 && i < count; ++i) {
-            const Py_buffer* view = PyPickleBuffer_GetBuffer(PyList_GET_ITEM(buffers, i));
-            const auto at = static_cast<off_t>(read_uint(
-                reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(spans.get())) +
-                    i * span_bytes,
-                word, Order::little_endian));
-            const char* from = static_cast<const char*>(view->buf);
-            size_t left = static_cast<size_t>(view->len);
-            off_t to = at;
-            while (left > 0) {
-                const ssize_t wrote = pwrite(fd, from, left, to);
-                if (wrote <= 0) {
-                    failure = wrote < 0 ? errno : EIO;
-                    break;
+    Py_BEGIN_ALLOW_THREADS
+        ;
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (fd < 0) {
+            failure = errno;
+        } else {
+            // Space taken now: a full /dev/shm is an error here, never a SIGBUS later.
+            failure = posix_fallocate(fd, 0, static_cast<off_t>(total));
+            for (Py_ssize_t i = 0; failure == 0 && i < count; ++i) {
+                const Py_buffer* view = PyPickleBuffer_GetBuffer(PyList_GET_ITEM(buffers, i));
+                const auto at = static_cast<off_t>(read_uint(
+                    reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(spans.get())) +
+                        (i * span_bytes),
+                    word, Order::little_endian));
+                const char* from = static_cast<const char*>(view->buf);
+                size_t left = static_cast<size_t>(view->len);
+                off_t to = at;
+                while (left > 0) {
+                    const ssize_t wrote = pwrite(fd, from, left, to);
+                    if (wrote <= 0) {
+                        failure = wrote < 0 ? errno : EIO;
+                        break;
+                    }
+                    from += wrote;
+                    to += wrote;
+                    left -= static_cast<size_t>(wrote);
                 }
-                from += wrote;
-                to += wrote;
-                left -= static_cast<size_t>(wrote);
             }
+            close(fd);
         }
-        close(fd);
-    }
     Py_END_ALLOW_THREADS;
     if (failure != 0) {
         unlink_segment(name); // the message goes through the pipe instead
@@ -276,9 +283,9 @@ Ref pack(PyObject* stream, PyObject* buffers, pid_t reader) noexcept {
     const auto stream_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(stream));
     const size_t name_size = std::strlen(name);
     const size_t stream_head = 1 + (stream_size <= longest_short ? short_length : word);
-    const auto size = static_cast<Py_ssize_t>(head.size() + stream_head + stream_size + 2 +
-                                              name_size + 1 + short_length +
-                                              static_cast<size_t>(count * span_bytes) + 3);
+    const auto size =
+        static_cast<Py_ssize_t>(head.size() + stream_head + stream_size + 2 + name_size + 1 +
+                                short_length + static_cast<size_t>(count * span_bytes) + 3);
     Ref message = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
     if (!message) {
         SavedError error;
@@ -292,8 +299,7 @@ Ref pack(PyObject* stream, PyObject* buffers, pid_t reader) noexcept {
     out = put_bytes(out, PyBytes_AS_STRING(stream), stream_size);
     *out++ = opcode::short_text;
     *out++ = static_cast<unsigned char>(name_size);
-    std::memcpy(out, name, name_size);
-    out += name_size;
+    out = std::copy_n(reinterpret_cast<const unsigned char*>(name), name_size, out);
     out = put_bytes(out, PyBytes_AS_STRING(spans.get()),
                     static_cast<std::uint64_t>(count * span_bytes));
     *out++ = opcode::tuple3;
@@ -305,6 +311,30 @@ Ref pack(PyObject* stream, PyObject* buffers, pid_t reader) noexcept {
 // --- reading ------------------------------------------------------------------
 
 namespace {
+
+// Views of the buffers at `spans` (offset and length pairs) in `mapping`.
+Ref buffers_in(PyObject* mapping, PyObject* spans, std::uint64_t limit) noexcept {
+    Ref whole = Ref::steal(PyMemoryView_FromObject(mapping));
+    const Py_ssize_t count = PyBytes_GET_SIZE(spans) / span_bytes;
+    Ref buffers = whole ? Ref::steal(PyList_New(count)) : Ref();
+    if (!buffers) return {};
+    const auto* span = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(spans));
+    for (Py_ssize_t i = 0; i < count; ++i, span += span_bytes) {
+        const std::uint64_t at = read_uint(span, word, Order::little_endian);
+        const std::uint64_t length = read_uint(span + word, word, Order::little_endian);
+        if (at > limit || length > limit - at) {
+            PyErr_SetString(PyExc_ValueError, "a buffer lies outside its segment");
+            return {};
+        }
+        Ref from = Ref::steal(PyLong_FromUnsignedLongLong(at));
+        Ref to = from ? Ref::steal(PyLong_FromUnsignedLongLong(at + length)) : Ref();
+        Ref range = to ? Ref::steal(PySlice_New(from.get(), to.get(), nullptr)) : Ref();
+        Ref part = range ? Ref::steal(PyObject_GetItem(whole.get(), range.get())) : Ref();
+        if (!part) return {};
+        PyList_SET_ITEM(buffers.get(), i, part.release());
+    }
+    return buffers;
+}
 
 // vantrel._control.rebuild(stream, name, spans): maps the segment, unlinks
 // its name, loads the stream over it. An interrupt that lands meanwhile is
@@ -333,33 +363,15 @@ PyObject* rebuild(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) n
     Ref mapping;
     if (fileno) {
         PyObject* map_args[] = {fileno.get(), size.get()};
-        mapping = Ref::steal(PyObject_VectorcallDict(kept.mmap_class, map_args, 2, kept.map_kwargs));
+        mapping =
+            Ref::steal(PyObject_VectorcallDict(kept.mmap_class, map_args, 2, kept.map_kwargs));
     }
     close(fd);
     unlink_segment(name); // an interrupt is set again here, after the error below if any
     if (!mapping) return nullptr;
 
-    Ref whole = Ref::steal(PyMemoryView_FromObject(mapping.get()));
-    const Py_ssize_t count = PyBytes_GET_SIZE(args[2]) / span_bytes;
-    Ref buffers = whole ? Ref::steal(PyList_New(count)) : Ref();
+    Ref buffers = buffers_in(mapping.get(), args[2], static_cast<std::uint64_t>(info.st_size));
     if (!buffers) return nullptr;
-    const auto* span = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(args[2]));
-    const auto limit = static_cast<std::uint64_t>(info.st_size);
-    for (Py_ssize_t i = 0; i < count; ++i, span += span_bytes) {
-        const std::uint64_t at = read_uint(span, word, Order::little_endian);
-        const std::uint64_t length = read_uint(span + word, word, Order::little_endian);
-        if (at > limit || length > limit - at) {
-            PyErr_SetString(PyExc_ValueError, "a buffer lies outside its segment");
-            return nullptr;
-        }
-        Ref from = Ref::steal(PyLong_FromUnsignedLongLong(at));
-        Ref to = from ? Ref::steal(PyLong_FromUnsignedLongLong(at + length)) : Ref();
-        Ref range = to ? Ref::steal(PySlice_New(from.get(), to.get(), nullptr)) : Ref();
-        Ref part = range ? Ref::steal(PyObject_GetItem(whole.get(), range.get())) : Ref();
-        if (!part) return nullptr;
-        PyList_SET_ITEM(buffers.get(), i, part.release());
-    }
-    whole.reset();
     PyObject* load_args[] = {args[0], buffers.get()};
     Ref obj = Ref::steal(PyObject_Vectorcall(kept.loads, load_args, 1, kept.buffers_kw));
     if (obj || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) == 0) return obj.release();
@@ -373,8 +385,9 @@ PyObject* rebuild(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) n
     return obj.release();
 }
 
-PyMethodDef rebuild_def = {"rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(rebuild)),
-                           METH_FASTCALL, "A message whose buffers wait in a shared-memory segment."};
+PyMethodDef rebuild_def = {
+    "rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(rebuild)), METH_FASTCALL,
+    "A message whose buffers wait in a shared-memory segment."};
 
 // Whether the pickler writes a read-only buffer whose flag the callback
 // cleared as a writable one.
@@ -418,8 +431,8 @@ bool init() noexcept {
 #ifdef MAP_POPULATE
     flags |= MAP_POPULATE; // the pages are there already: map them all at once
 #endif
-    kept.map_kwargs.reset(Ref::steal(
-        Py_BuildValue("{s:l,s:i}", "flags", flags, "prot", PROT_READ | PROT_WRITE)));
+    kept.map_kwargs.reset(
+        Ref::steal(Py_BuildValue("{s:l,s:i}", "flags", flags, "prot", PROT_READ | PROT_WRITE)));
     kept.kind.reset(Ref::steal(PyUnicode_FromStringAndSize(
         tracker_kind.data(), static_cast<Py_ssize_t>(tracker_kind.size()))));
     kept.buffers_kw.reset(Ref::steal(Py_BuildValue("(s)", "buffers")));

@@ -71,9 +71,9 @@ PyObject* init_body(Function* fn, BoundArgs& a) noexcept {
     if (!proc || PyObject_SetAttr(self, names.proc, proc.get()) < 0) return nullptr;
 
     Ref control = import_module("vantrel._control");
-    Ref handed = control ? Ref::steal(PyObject_CallMethod(control.get(), "hand_settings", "O",
-                                                          proc.get()))
-                         : Ref();
+    Ref handed =
+        control ? Ref::steal(PyObject_CallMethod(control.get(), "hand_settings", "O", proc.get()))
+                : Ref();
     if (!handed) return nullptr;
 
     Ref started = Ref::steal(PyObject_GetAttr(self, names.proc));

@@ -53,8 +53,8 @@ bool Worker::start(PyObject* name) noexcept {
     // The caller's way with large buffers, whatever the start method; its
     // answers name it as their reader.
     Ref control = import_module("vantrel._control");
-    Ref taken = control ? Ref::steal(PyObject_CallMethod(control.get(), "take_settings", nullptr))
-                        : Ref();
+    Ref taken =
+        control ? Ref::steal(PyObject_CallMethod(control.get(), "take_settings", nullptr)) : Ref();
     if (!taken) return false;
     shm_buffers::set_answer_reader(getppid());
     const int named = not_equal(Py_None, name);
