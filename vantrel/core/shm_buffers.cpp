@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -112,6 +113,18 @@ std::string_view name_in(PyObject* message) noexcept {
     at += size;
     if (*at != opcode::short_text || at[1] > end - at - 2) return {};
     return {reinterpret_cast<const char*>(at + 2), at[1]};
+}
+
+// The maker's and the reader's pids in a segment's name.
+bool parties_of(std::string_view name, long& maker, long& reader) noexcept {
+    const char* at = name.data() + prefix.size();
+    const char* end = name.data() + name.size();
+    for (long* pid : {&maker, &reader}) {
+        const auto [next, error] = std::from_chars(at, end, *pid);
+        if (error != std::errc() || next == end || *next != '_') return false;
+        at = next + 1;
+    }
+    return true;
 }
 
 bool is_segment_name(std::string_view name) noexcept {
@@ -340,8 +353,9 @@ Ref buffers_in(PyObject* mapping, PyObject* spans, std::uint64_t limit) noexcept
 // its name, loads the stream over it. An interrupt that lands meanwhile is
 // delivered once the message is whole: the segment is gone by then, and the
 // message with it if it were lost.
-PyObject* rebuild(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 3 || !PyUnicode_Check(args[1]) || !PyBytes_Check(args[2])) {
+PyObject* rebuild(PyObject* /*self*/, PyObject* arguments) noexcept {
+    PyObject* const* args = PySequence_Fast_ITEMS(arguments);
+    if (PyTuple_GET_SIZE(arguments) != 3 || !PyUnicode_Check(args[1]) || !PyBytes_Check(args[2])) {
         PyErr_SetString(PyExc_TypeError, "rebuild(stream, name, spans)");
         return nullptr;
     }
@@ -385,14 +399,15 @@ PyObject* rebuild(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) n
     return obj.release();
 }
 
-PyMethodDef rebuild_def = {
-    "rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(rebuild)), METH_FASTCALL,
-    "A message whose buffers wait in a shared-memory segment."};
+PyMethodDef rebuild_def = {"rebuild", rebuild, METH_VARARGS,
+                           "A message whose buffers wait in a shared-memory segment."};
 
 // Whether the pickler writes a read-only buffer whose flag the callback
 // cleared as a writable one.
 int check_clears_readonly() noexcept {
-    Ref sample = Ref::steal(PyBytes_FromStringAndSize("vantrel", 7));
+    constexpr std::string_view text = "vantrel";
+    Ref sample =
+        Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     Ref pickled_buffer = sample ? Ref::steal(PyPickleBuffer_FromObject(sample.get())) : Ref();
     Ref dumps = pickled_buffer ? import_attribute("pickle", "dumps") : Ref();
     Ref kwargs = dumps ? Ref::steal(Py_BuildValue("{s:i,s:O}", "protocol", protocol,
@@ -427,12 +442,13 @@ bool init() noexcept {
     if (!kept.control || !kept.register_ || !kept.unregister || !kept.mmap_class || !kept.loads ||
         !mmap_module)
         return false;
-    long flags = MAP_SHARED;
+    auto flags = static_cast<unsigned>(MAP_SHARED);
 #ifdef MAP_POPULATE
-    flags |= MAP_POPULATE; // the pages are there already: map them all at once
+    flags |=
+        static_cast<unsigned>(MAP_POPULATE); // the pages are there already: map them all at once
 #endif
-    kept.map_kwargs.reset(
-        Ref::steal(Py_BuildValue("{s:l,s:i}", "flags", flags, "prot", PROT_READ | PROT_WRITE)));
+    const unsigned prot = static_cast<unsigned>(PROT_READ) | static_cast<unsigned>(PROT_WRITE);
+    kept.map_kwargs.reset(Ref::steal(Py_BuildValue("{s:I,s:I}", "flags", flags, "prot", prot)));
     kept.kind.reset(Ref::steal(PyUnicode_FromStringAndSize(
         tracker_kind.data(), static_cast<Py_ssize_t>(tracker_kind.size()))));
     kept.buffers_kw.reset(Ref::steal(Py_BuildValue("(s)", "buffers")));
@@ -467,9 +483,7 @@ void forget_peer(pid_t peer) noexcept {
         const std::string_view name(entry->d_name);
         long maker = 0;
         long reader = 0;
-        if (!is_segment_name(name) ||
-            std::sscanf(entry->d_name, "vantrel_%ld_%ld_", &maker, &reader) != 2)
-            continue;
+        if (!is_segment_name(name) || !parties_of(name, maker, reader)) continue;
         if ((maker == me && reader == peer) || (maker == peer && reader == me)) {
             found += name;
             found += '/';
