@@ -263,8 +263,9 @@ Ref pack(PyObject* stream, PyObject* buffers, pid_t reader) noexcept {
         if (fd < 0) {
             failure = errno;
         } else {
-            // Space taken now: a full /dev/shm is an error here, never a SIGBUS later.
-            failure = posix_fallocate(fd, 0, static_cast<off_t>(total));
+            // No space taken up front: on a full /dev/shm pwrite fails with
+            // ENOSPC (never a SIGBUS), and a segment read is whole, without
+            // holes, since padding never spans a page.
             for (Py_ssize_t i = 0; failure == 0 && i < count; ++i) {
                 const Py_buffer* view = PyPickleBuffer_GetBuffer(PyList_GET_ITEM(buffers, i));
                 const auto at = static_cast<off_t>(read_uint(
