@@ -286,7 +286,7 @@ NO_ROOM = """
 import resource, signal
 import numpy as np
 from vantrel import monorun
-# Files may not grow past 1 MB: a segment cannot be sized, the pipe carries it.
+# Files may not grow past 1 MB: a segment cannot be written whole, the pipe carries it.
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 a = np.arange(1 << 20, dtype=np.float64)
