@@ -213,8 +213,9 @@ def test_a_worker_that_dies_leaves_nothing_either_way(worker):
     # and a segment it made for its caller (as if killed in the middle of a
     # transfer) is unlinked by the caller that finds it dead.
     worker.qi.put(
-        "import os\n"
-        f"name = '{control.SEGMENT_PREFIX}%d_%d_0_1' % (os.getpid(), os.getppid())\n"
+        "import os, multiprocessing\n"
+        f"name = '{control.SEGMENT_PREFIX}%d_%d_0_1'"
+        " % (os.getpid(), multiprocessing.parent_process().pid)\n"
         "open('/dev/shm/' + name, 'w').close()\n"
         "os._exit(3)"
     )
@@ -308,6 +309,10 @@ def test_no_room_for_a_segment_sends_through_the_pipe(tmp_path):
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
 
 
+# AddressSanitizer holds freed memory in quarantine: resident size says nothing there.
+@pytest.mark.skipif(
+    bool(os.environ.get("VANTREL_SANITIZED")), reason="resident size is meaningless under ASan"
+)
 def test_many_large_round_trips_keep_memory_flat(worker):
     a = np.ones(THRESHOLD // 2, dtype=np.float64) * 2  # 4x the threshold in bytes
     job = [{"a": a}, "xreturn(a=a)"]

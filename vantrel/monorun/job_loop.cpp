@@ -56,7 +56,7 @@ bool Worker::start(PyObject* name) noexcept {
     Ref taken =
         control ? Ref::steal(PyObject_CallMethod(control.get(), "take_settings", nullptr)) : Ref();
     if (!taken) return false;
-    shm_buffers::set_answer_reader(getppid());
+    shm_buffers::set_answer_reader(caller_.pid());
     const int named = not_equal(Py_None, name);
     if (named < 0) return false;
     if (named != 0) {
