@@ -38,6 +38,9 @@ PROFILES = {
         "map_rounds": 15,
         "payload_mb": [8, 80],
         "payload_rounds": 15,
+        "small_payload_kb": [1, 16, 256],
+        "small_payload_calls": 300,
+        "small_payload_rounds": 15,
         "capture_lines": [10_000, 100_000],
         "capture_rounds": 21,
         "repeat_jobs": 300,
@@ -53,6 +56,9 @@ PROFILES = {
         "map_rounds": 3,
         "payload_mb": [1, 8],
         "payload_rounds": 3,
+        "small_payload_kb": [1, 16, 256],
+        "small_payload_calls": 100,
+        "small_payload_rounds": 3,
         "capture_lines": [10_000, 100_000],
         "capture_rounds": 3,
         "repeat_jobs": 60,
@@ -69,6 +75,9 @@ PROFILES = {
         "map_rounds": 1,
         "payload_mb": [0.1, 1],
         "payload_rounds": 1,
+        "small_payload_kb": [1, 256],
+        "small_payload_calls": 10,
+        "small_payload_rounds": 1,
         "capture_lines": [100, 1000],
         "capture_rounds": 1,
         "repeat_jobs": 5,
@@ -111,11 +120,22 @@ def sections(z):
             "payload",
             "Payload: a numpy array in a dict item",
             "MB/s",
-            "The array goes in and a float comes back, or the array goes in and comes back."
+            "The array goes in and its sum comes back, or the array goes in and comes back."
             " MB/s counts the bytes that cross a process boundary (twice the array when it is"
-            " handed back); higher is better, so the last column above 1 means we move more.",
+            " handed back); higher is better, so the last column above 1 means we move more."
+            " Arrays of at least 1 MiB travel through shared memory. The memcpy rows are the"
+            " one-copy floor: the same bytes copied into fresh memory in one process.",
             c.payload_contenders(z["payload_mb"]),
             z["payload_rounds"],
+        ),
+        (
+            "small_payload",
+            "Small payloads: a numpy array in and handed back",
+            "µs per round trip",
+            "Arrays below the size that travels through shared memory: they go through the"
+            " pipe inside the message, pickled with protocol 5.",
+            c.small_payload_contenders(z["small_payload_kb"], z["small_payload_calls"]),
+            z["small_payload_rounds"],
         ),
         (
             "capture",

@@ -159,16 +159,31 @@ def evaluate_targets(results):
         1.0,
     )
 
+    # Time ratios: Pool.apply's MB/s ÷ ours, the same bytes moved.
     pay = _medians(results, "payload")
     sizes = results["sizes"]["payload_mb"]
-    big = f"{max(sizes):g}mb"
-    for way, text in (("in", "array in"), ("back", "array in and back")):
+    for mb, way, text, limit in (
+        (80, "in", "array in, its sum back", 0.20),
+        (8, "in", "array in, its sum back", 0.35),
+        (80, "back", "array handed back", 0.20),
+    ):
+        if mb in sizes:
+            add(
+                "payload",
+                f"time ÷ Pool.apply time, {mb} MB, {text}",
+                ratio(pay, f"mp_pool_{mb}mb_{way}", f"ours_{mb}mb_{way}"),
+                "<=",
+                limit,
+            )
+
+    small = _medians(results, "small_payload")
+    for kb in results["sizes"].get("small_payload_kb", []):
         add(
-            "payload",
-            f"MB/s ÷ Pool.apply MB/s, {big[:-2]} MB, {text}",
-            ratio(pay, f"ours_{big}_{way}", f"mp_pool_{big}_{way}"),
-            ">=",
-            0.95,
+            "small payload",
+            f"time ÷ Pool.apply time, {kb} KB in and back",
+            ratio(small, f"ours_{kb}kb", f"mp_pool_{kb}kb"),
+            "<",
+            1.0,
         )
 
     cap = _medians(results, "capture")

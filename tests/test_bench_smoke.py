@@ -13,7 +13,16 @@ import pytest
 from programs import run_program
 
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench.py"
-SECTIONS = {"latency", "throughput", "payload", "capture", "repeat", "startup", "idle"}
+SECTIONS = {
+    "latency",
+    "throughput",
+    "payload",
+    "small_payload",
+    "capture",
+    "repeat",
+    "startup",
+    "idle",
+}
 
 
 def has(module):

@@ -7,12 +7,16 @@ loop.
 """
 
 import dis
+import multiprocessing
+import os
 import pickle
 import signal
 import sys
 import threading
 import types
 from collections.abc import Callable
+from multiprocessing import resource_tracker
+from multiprocessing.reduction import ForkingPickler
 
 # Messages on multiprocessing queues are written to and read from the queue's
 # pipe directly when the queue has the layout vantrel checks; False makes
@@ -21,6 +25,67 @@ queue_fast_path = True
 
 # Whether the warning about an unexpected queue layout was given.
 queue_layout_warned = False
+
+# Buffers of at least this many bytes that a message's values hand to the
+# pickler out of band (numpy arrays, pickle.PickleBuffer) travel through a
+# shared-memory segment instead of the queue's pipe; False sends every byte
+# through the pipe. A worker takes the values in force when it was started.
+shared_memory = True
+shared_memory_threshold = 1024 * 1024
+
+# Where the segments live, and how their names begin.
+SEGMENT_FOLDER = "/dev/shm/"
+SEGMENT_PREFIX = "vantrel_"
+
+
+class MessagePickler(ForkingPickler):
+    """ForkingPickler with a buffer callback (its own __init__ takes none)."""
+
+    def __init__(self, file, protocol, buffer_callback):
+        pickle.Pickler.__init__(self, file, protocol, buffer_callback=buffer_callback)
+        self.dispatch_table = self._copyreg_dispatch_table.copy()
+        self.dispatch_table.update(self._extra_reducers)
+
+
+def hand_settings(process):
+    """Before `process` starts: what its worker reads at start-up, whatever
+    the start method. The resource tracker runs before the first worker is
+    forked, so that workers share it with their caller instead of starting
+    one each that would unlink their segments when they die."""
+    if not isinstance(process, multiprocessing.process.BaseProcess):
+        return
+    process._vantrel_large_data = (bool(shared_memory), int(shared_memory_threshold))
+    if shared_memory:
+        resource_tracker.ensure_running()
+
+
+def take_settings():
+    """In a worker at start-up: the caller's settings."""
+    global shared_memory, shared_memory_threshold
+    given = getattr(multiprocessing.current_process(), "_vantrel_large_data", None)
+    if given is not None:
+        shared_memory, shared_memory_threshold = given
+
+
+def rebuild(data, name, spans):
+    """A message whose buffers wait in a shared-memory segment, read without
+    vantrel's queue code (the process replaces this with its own at the first
+    queue it meets)."""
+    import mmap
+    import struct
+
+    if "/" in name or not name.startswith(SEGMENT_PREFIX):
+        raise ValueError(f"not a vantrel segment: {name!r}")
+    fd = os.open(SEGMENT_FOLDER + name, os.O_RDWR)
+    try:
+        os.unlink(SEGMENT_FOLDER + name)
+        resource_tracker.unregister("/" + name, "shared_memory")
+        size = os.fstat(fd).st_size
+        view = memoryview(mmap.mmap(fd, size)) if size else memoryview(b"")
+    finally:
+        os.close(fd)
+    buffers = [view[at : at + length] for at, length in struct.iter_unpack("<QQ", spans)]
+    return pickle.loads(data, buffers=buffers)
 
 
 class UnsentJob:
@@ -171,18 +236,26 @@ def by_value(obj: object, loads: Callable[[bytes], object] = pickle.loads) -> ob
     return NotImplemented
 
 
-def message_pickler():
+class InteractivePickler(ForkingPickler):
+    """ForkingPickler that sends the classes and functions of __main__ by value."""
+
+    def reducer_override(self, obj):
+        return by_value(obj)
+
+
+class InteractiveMessagePickler(MessagePickler):
+    """MessagePickler that sends the classes and functions of __main__ by value."""
+
+    def reducer_override(self, obj):
+        return by_value(obj)
+
+
+def message_pickler(buffers=False):
     """The pickler class for queue messages, chosen once per process:
     ForkingPickler, or where __main__ is interactive, a subclass that sends
     the classes and functions of __main__ by value. A worker whose __main__
-    is not the caller's (spawn, forkserver) could not find them by name."""
-    from multiprocessing.reduction import ForkingPickler
-
-    if not main_is_interactive():
-        return ForkingPickler
-
-    class InteractivePickler(ForkingPickler):
-        def reducer_override(self, obj):
-            return by_value(obj)
-
-    return InteractivePickler
+    is not the caller's (spawn, forkserver) could not find them by name.
+    With `buffers`, the class whose constructor takes a buffer callback."""
+    if main_is_interactive():
+        return InteractiveMessagePickler if buffers else InteractivePickler
+    return MessagePickler if buffers else ForkingPickler

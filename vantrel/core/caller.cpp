@@ -16,6 +16,7 @@ Caller::~Caller() {
 
 bool Caller::find() noexcept {
     parent_ = getppid();
+    pid_ = parent_;
     Ref parent_process = import_attribute("multiprocessing", "parent_process");
     Ref parent = parent_process ? Ref::steal(PyObject_CallNoArgs(parent_process.get())) : Ref();
     if (!parent) return false;
@@ -25,6 +26,7 @@ bool Caller::find() noexcept {
     const long caller = PyLong_AsLong(pid.get());
     if (caller == -1 && PyErr_Occurred()) return false;
     known_ = true;
+    pid_ = static_cast<pid_t>(caller);
 #ifdef SYS_pidfd_open
     const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(caller), 0);
     if (fd >= 0) {

@@ -29,10 +29,14 @@ class Caller {
     bool gone() const noexcept;
     // A descriptor that becomes readable when the caller ends, or -1.
     int fd() const noexcept { return pidfd_; }
+    // The caller's process id (the parent's for a process that
+    // multiprocessing did not start): with forkserver it is not the parent.
+    pid_t pid() const noexcept { return pid_; }
 
   private:
     bool known_ = false;
     int pidfd_ = -1;
+    pid_t pid_ = 0;
     pid_t parent_ = 0; // getppid() at start, for the fallback
 };
 

@@ -4,6 +4,7 @@
 #include "call.hpp"
 #include "module.hpp"
 #include "queue_state.hpp"
+#include "shm_buffers.hpp"
 #include "stand_in.hpp"
 
 #include <cstring>
@@ -246,28 +247,21 @@ int reducers_unchanged() noexcept {
     return 0;
 }
 
-// The bytes that multiprocessing would send for `obj`. A pickler is reused
-// while the reducers in force stay the same; while it is in use (pickling ran
-// code that sends again) another one is made.
-Ref pickle_now(PyObject* obj) noexcept {
+// The pickler's bytes for `obj`, the stream of a message (the buffers it
+// leaves out of band are those the Collection in force takes). A pickler is
+// reused while the reducers in force stay the same.
+Ref dump(PyObject* obj) noexcept {
     QueueLayout& l = layout();
-    if (l.own_pickles) {
-        Ref quick = PyUnicode_CheckExact(obj) ? pickle_short_str(obj) : pickle_plain_answer(obj);
-        if (quick || PyErr_Occurred()) return quick;
-    }
-    if (l.pickler_busy) {
-        Ref view =
-            Ref::steal(PyObject_CallMethod(l.pickler_class, "dumps", "Oi", obj, message_protocol));
-        return view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
-    }
     const int unchanged = reducers_unchanged();
     if (unchanged < 0) return {};
     if (unchanged == 0) {
         Ref bytes_io = import_attribute("io", "BytesIO");
         Ref file = bytes_io ? Ref::steal(PyObject_CallNoArgs(bytes_io.get())) : Ref();
-        Ref pickler = file ? Ref::steal(PyObject_CallFunction(l.pickler_class, "Oi", file.get(),
-                                                              message_protocol))
-                           : Ref();
+        Ref pickler =
+            file
+                ? Ref::steal(PyObject_CallFunction(l.message_pickler, "OiO", file.get(),
+                                                   buffer_protocol, shm_buffers::buffer_callback()))
+                : Ref();
         Ref start = Ref::steal(PyLong_FromLong(0));
         if (!pickler || !start) return {};
         l.pickle_file.reset(file);
@@ -293,10 +287,45 @@ Ref pickle_now(PyObject* obj) noexcept {
     return data;
 }
 
+Ref dumps_classic(PyObject* obj) noexcept {
+    Ref view = Ref::steal(
+        PyObject_CallMethod(layout().pickler_class, "dumps", "Oi", obj, message_protocol));
+    return view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
+}
+
+// The bytes that carry `obj` to process `reader` (0: not known): its own
+// pickle, or a small message that says where its large buffers wait.
+Ref pickle_now(PyObject* obj, pid_t reader) noexcept {
+    QueueLayout& l = layout();
+    if (l.own_pickles) {
+        Ref quick = PyUnicode_CheckExact(obj) ? pickle_short_str(obj) : pickle_plain_answer(obj);
+        if (quick || PyErr_Occurred()) return quick;
+    }
+    if (l.pickler_busy) return dumps_classic(obj);
+    for (bool out_of_band = true;; out_of_band = false) {
+        Ref data;
+        bool classic = false;
+        Ref buffers;
+        {
+            shm_buffers::Collection collected(out_of_band);
+            data = dump(obj);
+            classic = collected.needs_classic();
+            buffers = Ref::borrow(collected.buffers());
+        }
+        if (!data) return {};
+        // A read-only buffer that would arrive read-only: as before, whole.
+        if (classic) return dumps_classic(obj);
+        if (!buffers) return data;
+        Ref packed = shm_buffers::pack(data.get(), buffers.get(), reader);
+        if (packed || PyErr_Occurred()) return packed;
+        // No segment to be had: the buffers go in the stream, through the pipe.
+    }
+}
+
 } // namespace
 
-Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
-    Ref data = pickle_now(message);
+Ref pickle_or_stand_in(PyObject* message, Kind kind, pid_t reader) noexcept {
+    Ref data = pickle_now(message, reader);
     if (data) return data;
     SavedError error;
     if (kind == Kind::job) {
@@ -315,7 +344,7 @@ Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
     }
     Ref stand_in = kind == Kind::job ? stand_in::unsent_job(error.get())
                                      : stand_in::unsendable_answer(message, error.get());
-    if (stand_in) data = pickle_now(stand_in.get());
+    if (stand_in) data = pickle_now(stand_in.get(), reader);
     if (!data && kind == Kind::answer) {
         // Not even the stand-in: an answer that says so, and nothing else.
         PyErr_Clear();
@@ -325,7 +354,7 @@ Ref pickle_or_stand_in(PyObject* message, Kind kind) noexcept {
         Ref bare = none ? answer::make(names.EXCEPTION, Ref::borrow(names.empty_text), info.get(),
                                        std::move(none))
                         : Ref();
-        if (bare) data = pickle_now(bare.get());
+        if (bare) data = pickle_now(bare.get(), reader);
     }
     if (!data) error.chain_into_current();
     return data;

@@ -115,6 +115,7 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position,
         item = call_method(qo, names.get, Py_False);
         if (item || PyErr_ExceptionMatches(empty) == 0) return item;
         PyErr_Clear();
+        forget_worker(s);
         if (release_feeders(s) == 0) raise_gone(w.process.get(), position);
         return {};
     }
@@ -150,16 +151,15 @@ int state_of(PyObject* queue, QueueState*& state) noexcept {
     const int has = compat::get_optional_attr(queue, names.queue_state_attribute, &found);
     Ref capsule = Ref::steal(found);
     if (has < 0) return -1;
+    // Each module learns its own layout, also for a queue whose state the
+    // other module made (a handle's first job sent by blocked_put, a pool's
+    // by map).
+    const int direct = direct_path_known();
+    if (direct < 0) return -1;
     if (capsule && PyCapsule_IsValid(capsule.get(), capsule_name) != 0) {
-        // The state may come from the other module (a handle's first job sent
-        // by blocked_put, a pool's by map): this module's own layout must be
-        // known before it writes to that queue.
-        if (direct_path_known() < 0) return -1;
         state = static_cast<QueueState*>(PyCapsule_GetPointer(capsule.get(), capsule_name));
         return 1;
     }
-    const int direct = direct_path_known();
-    if (direct < 0) return -1;
     auto* made = new (std::nothrow) QueueState();
     if (!made) {
         PyErr_NoMemory();
@@ -194,6 +194,9 @@ int attach_worker(PyObject* qo, PyObject* qi, PyObject* process) noexcept {
     if (!s->jobs) PyErr_Clear(); // an input queue that takes no weak reference
     s->watcher = getpid();
     s->worker_pid = static_cast<pid_t>(pid_value);
+    QueueState* input = nullptr;
+    if (state_of(qi, input) < 0) return -1;
+    if (input) input->reader_pid = s->worker_pid;
     s->sentinel = as_fd(sentinel.get());
     return 0;
 }
@@ -216,6 +219,21 @@ int release_feeders(const QueueState& qo) noexcept {
     return 0;
 }
 
+void forget_worker(const QueueState& qo) noexcept {
+    if (qo.watcher != getpid() || qo.worker_pid <= 0) return;
+    if (qo.sentinel >= 0) {
+        constexpr int longest_wait_ms =
+            2000; // SIGKILL takes effect at once; a wedged kernel call does not
+        pollfd ended{qo.sentinel, POLLIN, 0};
+        Py_BEGIN_ALLOW_THREADS
+            ;
+            while (poll(&ended, 1, longest_wait_ms) < 0 && errno == EINTR) {
+            }
+        Py_END_ALLOW_THREADS;
+    }
+    shm_buffers::forget_peer(qo.worker_pid);
+}
+
 bool owes_answers(const QueueState& qo) noexcept {
     return qo.owes;
 }
@@ -226,7 +244,7 @@ void set_owes_answers(QueueState& qo, bool owed) noexcept {
 
 int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind) noexcept {
     if (!state) return call_method(queue, names.put, message) ? 0 : -1;
-    Ref data = pickle_or_stand_in(message, kind);
+    Ref data = pickle_or_stand_in(message, kind, reader_of(*state));
     if (!data) return -1;
     if (state->direct) {
         PyObject* message_data = data.get();
@@ -302,6 +320,7 @@ Ref receive_answer(PyObject* qo, QueueState* state, Py_ssize_t position, Outbox*
         raise_cut_off();
         return {};
     }
+    forget_worker(*state);
     if (release_feeders(*state) == 0) raise_gone(w.process.get(), position);
     return {};
 }
@@ -374,6 +393,7 @@ int drain(QueueState* state) noexcept {
             return 1;
         case Read::gone:
             if (w.kind == Watch::Kind::child) {
+                forget_worker(*state);
                 if (release_feeders(*state) == 0) raise_gone(w.process.get(), -1);
             } else {
                 raise_cut_off();

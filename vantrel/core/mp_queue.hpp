@@ -34,6 +34,11 @@ Ref worker_of(const QueueState& qo) noexcept;
 // ever at exit. -1 when an interrupt arrived meanwhile (it is set).
 int release_feeders(const QueueState& qo) noexcept;
 
+// Once the worker that answers on `qo` has ended (waiting for that briefly
+// after it was killed): unlinks the shared memory it and this process made
+// for each other, which nobody can read any more.
+void forget_worker(const QueueState& qo) noexcept;
+
 // --- answers owed ---------------------------------------------------------
 
 // Whether answers may be on their way on `qo` that nobody will read in order

@@ -9,6 +9,7 @@
 #include "message_pickle.hpp"
 #include "pipe_read.hpp"
 #include "pipe_write.hpp"
+#include "shm_buffers.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,6 +50,12 @@ Outbox::Outbox(Py_ssize_t lanes) noexcept
       count_(lanes > 0 ? lanes : 1) {}
 
 Outbox::~Outbox() {
+    // What was never sent is never read: its shared memory goes now.
+    for (Py_ssize_t i = 0; lanes_ && i < count_; ++i) {
+        const Lane& l = lanes_[i];
+        for (Py_ssize_t m = l.first; l.pending && m < PyList_GET_SIZE(l.pending.get()); ++m)
+            shm_buffers::discard(PyList_GET_ITEM(l.pending.get(), m));
+    }
     delete[] lanes_;
 }
 
@@ -61,7 +68,7 @@ int Outbox::add(Py_ssize_t lane, PyObject* queue, QueueState* state, PyObject* m
     Lane& l = lanes_[lane % count_];
     if (l.held() > 0 && l.queue.get() != queue && send_all(l) < 0) return -1;
     if (!state || !state->direct) return send(queue, state, message, kind);
-    Ref data = pickle_or_stand_in(message, kind);
+    Ref data = pickle_or_stand_in(message, kind, reader_of(*state));
     if (!data) return -1;
     if (l.queue.get() != queue) {
         l.queue = Ref::borrow(queue);

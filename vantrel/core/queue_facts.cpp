@@ -19,11 +19,11 @@
 //  4. After a fork, `_notempty` is the same Condition (re-initialised) while
 //     `_buffer` and `_thread` are new objects.
 //  5. ForkingPickler pickles with the protocol it is given (a feeder: the
-//     default one) and keeps the reducers
-//     registered with it in `_extra_reducers`; each ForkingPickler made
-//     copies that and `_copyreg_dispatch_table` (copyreg's dispatch table)
-//     when it is made (message_pickle.cpp makes a new one when they change,
-//     and one per message when they cannot be found).
+//     default one) and keeps the reducers registered with it in
+//     `_extra_reducers`; each ForkingPickler made copies that and
+//     `_copyreg_dispatch_table` (copyreg's dispatch table) when it is made
+//     (message_pickle.cpp makes a new one when they change, and one per
+//     message when they cannot be found).
 // The facts are checked once per process, at the first queue met (the names
 // the queue's methods use, the parameters of its feeder, the message format
 // of Connection, the pickle of a short str). A queue that is not exactly
@@ -34,6 +34,7 @@
 #include "message_pickle.hpp"
 #include "module.hpp"
 #include "queue_state.hpp"
+#include "shm_buffers.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -147,11 +148,14 @@ int direct_path_known() noexcept {
     // ForkingPickler, or its subclass that sends an interactive __main__'s classes by value.
     Ref pickler = Ref::steal(PyObject_CallMethod(control.get(), "message_pickler", nullptr));
     l.pickler_class.reset(pickler);
+    l.message_pickler.reset(
+        Ref::steal(PyObject_CallMethod(control.get(), "message_pickler", "O", Py_True)));
     l.raised_by_signal.reset(Ref::steal(PyObject_GetAttrString(control.get(), "raised_by_signal")));
     l.copyreg_table_name.reset(Ref::steal(PyUnicode_InternFromString("_copyreg_dispatch_table")));
     l.extra_reducers_name.reset(Ref::steal(PyUnicode_InternFromString("_extra_reducers")));
     if (!enabled || !l.pickled || !l.deferring_put || !l.loads || !l.pickler_class ||
-        !l.raised_by_signal || !l.copyreg_table_name || !l.extra_reducers_name)
+        !l.raised_by_signal || !l.copyreg_table_name || !l.extra_reducers_name ||
+        !l.message_pickler || !shm_buffers::init())
         return -1;
     const int wanted = PyObject_IsTrue(enabled.get());
     if (wanted < 0) return -1;

@@ -6,6 +6,7 @@
 
 #include "call.hpp"
 #include "mp_queue.hpp"
+#include "shm_buffers.hpp"
 #include "state.hpp"
 
 #include <climits>
@@ -33,6 +34,7 @@ struct QueueState {
     Ref jobs;          // weak reference to its input queue
     pid_t watcher = 0; // the process that started it
     pid_t worker_pid = 0;
+    pid_t reader_pid = 0; // the worker that reads this (input) queue, for the same process
     int sentinel = -1;    // readable once the worker has ended
     pid_t put_by = 0;     // the process in which vantrel last handed a message to `put`
     bool owes = false;    // see owes_answers()
@@ -49,6 +51,12 @@ struct QueueState {
     QueueState& operator=(const QueueState&) = delete;
     ~QueueState() { PyMem_RawFree(ahead); }
 };
+
+// The process the messages put on `s` are for, when known: the worker of an
+// input queue, or, in a worker, its caller.
+inline pid_t reader_of(const QueueState& s) noexcept {
+    return s.reader_pid != 0 ? s.reader_pid : shm_buffers::answer_reader();
+}
 
 inline constexpr int ms_per_second = 1000;
 // Between two looks at a silent worker.

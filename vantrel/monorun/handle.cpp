@@ -1,5 +1,6 @@
 // SingleProcess, the caller's handle on one worker, and the drain clear_queue.
 #include "core/futures_guard.hpp"
+#include "core/module.hpp"
 #include "core/mp_queue.hpp"
 #include "core/pairing.hpp"
 #include "monorun.hpp"
@@ -70,6 +71,12 @@ PyObject* init_body(Function* fn, BoundArgs& a) noexcept {
     Ref proc = Ref::steal(PyObject_Vectorcall(process_class.get(), call_args, 0, kwnames.get()));
     if (!proc || PyObject_SetAttr(self, names.proc, proc.get()) < 0) return nullptr;
 
+    Ref control = import_module("vantrel._control");
+    Ref handed =
+        control ? Ref::steal(PyObject_CallMethod(control.get(), "hand_settings", "O", proc.get()))
+                : Ref();
+    if (!handed) return nullptr;
+
     Ref started = Ref::steal(PyObject_GetAttr(self, names.proc));
     // Waits handed only the output queue (reduce) can then watch the worker.
     if (!started || !call_method(started.get(), names.start) ||
@@ -114,6 +121,7 @@ PyObject* kill_body(Function*, BoundArgs& a) noexcept {
     mp_queue::QueueState* output = nullptr;
     if (status < 0 || (qo && mp_queue::state_of(qo.get(), output) < 0)) return nullptr;
     if (output && mp_queue::release_feeders(*output) < 0) return nullptr;
+    if (output) mp_queue::forget_worker(*output);
     Py_RETURN_NONE;
 }
 

@@ -2,6 +2,7 @@
 #include "core/job.hpp"
 #include "core/module.hpp"
 #include "core/mp_queue.hpp"
+#include "core/shm_buffers.hpp"
 #include "monorun.hpp"
 
 #include <unistd.h>
@@ -49,6 +50,13 @@ class Worker {
 
 bool Worker::start(PyObject* name) noexcept {
     if (!caller_.find()) return false;
+    // The caller's way with large buffers, whatever the start method; its
+    // answers name it as their reader.
+    Ref control = import_module("vantrel._control");
+    Ref taken =
+        control ? Ref::steal(PyObject_CallMethod(control.get(), "take_settings", nullptr)) : Ref();
+    if (!taken) return false;
+    shm_buffers::set_answer_reader(caller_.pid());
     const int named = not_equal(Py_None, name);
     if (named < 0) return false;
     if (named != 0) {
