@@ -88,9 +88,7 @@ bool Worker::start(PyObject* name) noexcept {
         return false;
     // Jobs are compiled under the file name "<string>", the name under which
     // the interpreter keeps the text of a `python -c` command for tracebacks.
-    Ref control = import_module("vantrel._control");
-    if (!control ||
-        !Ref::steal(PyObject_CallMethod(control.get(), "forget_command_source", nullptr)))
+    if (!Ref::steal(PyObject_CallMethod(control.get(), "forget_command_source", nullptr)))
         return false;
     return runner_.start(fn_->globals, std::move(collector));
 }
