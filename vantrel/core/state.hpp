@@ -131,7 +131,7 @@ struct QueueLayout {
     ProcessRef deferring_put;   // vantrel._control.put_deferring_interrupts
     ProcessRef loads;           // pickle.loads
     ProcessRef pickler_class;   // _control.message_pickler(): ForkingPickler or its subclass
-    ProcessRef message_pickler; // _control.message_pickler(buffers=True): the same, with a buffer callback
+    ProcessRef message_pickler; // _control.message_pickler(True): the same, given a buffer callback
     // Where ForkingPickler finds its reducers when a pickler is made (copyreg's
     // dispatch table and its own registry), interned, and copies of both
     // tables as they were when `pickler` was made: a pickler is made again
