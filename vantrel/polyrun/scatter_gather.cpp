@@ -43,6 +43,44 @@ void abandon_rest(PyObject* queues, Py_ssize_t from) noexcept {
         abandon(PySequence_Fast_GET_ITEM(queues, i));
 }
 
+// Any iterable of queues: read as it comes, each queue's worker watched.
+int gather_iterated(PyObject* queues, PyObject* answers, mp_queue::Outbox* outbox,
+                    bool guarded) noexcept {
+    Ref it = Ref::steal(PyObject_GetIter(queues));
+    if (!it) return -1;
+    Py_ssize_t position = 0;
+    while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
+        Ref answer = guarded && futures_guard::check(queue.get()) < 0
+                         ? Ref()
+                         : next_answer(queue.get(), position, outbox);
+        if (!answer || PyList_Append(answers, answer.get()) < 0) {
+            abandon_rest(queues, position);
+            return -1;
+        }
+        ++position;
+    }
+    return 0;
+}
+
+// A list of queues, as it is now: the watch borrows them.
+int gather_listed(PyObject* queues, PyObject* answers, mp_queue::Outbox* outbox,
+                  bool guarded) noexcept {
+    Ref listed = Ref::steal(PyList_GetSlice(queues, 0, PyList_GET_SIZE(queues)));
+    OwedAnswers owed;
+    if (!listed) return -1;
+    for (Py_ssize_t i = 0; guarded && i < PyList_GET_SIZE(listed.get()); ++i)
+        if (futures_guard::check(PyList_GET_ITEM(listed.get(), i)) < 0) return -1;
+    if (owed.start(listed.get()) < 0) return -1;
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(listed.get()); ++position) {
+        Ref answer = owed.next(position, outbox);
+        if (!answer || PyList_Append(answers, answer.get()) < 0) {
+            abandon_rest(queues, position);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // red[i].get() for each i, in order. A queue of one of our workers is read
 // while watching every worker that still owes answers, and while the jobs
 // `outbox` holds back go out. `guarded`: each queue is first checked for
@@ -50,38 +88,9 @@ void abandon_rest(PyObject* queues, Py_ssize_t from) noexcept {
 PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox, bool guarded) noexcept {
     Ref answers = Ref::steal(PyList_New(0));
     if (!answers) return nullptr;
-    if (!PyList_CheckExact(queues)) {
-        // Any iterable of queues: read as it comes, each queue's worker watched.
-        Ref it = Ref::steal(PyObject_GetIter(queues));
-        if (!it) return nullptr;
-        Py_ssize_t position = 0;
-        while (Ref queue = Ref::steal(PyIter_Next(it.get()))) {
-            Ref answer = guarded && futures_guard::check(queue.get()) < 0
-                             ? Ref()
-                             : next_answer(queue.get(), position, outbox);
-            if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
-                abandon_rest(queues, position);
-                return nullptr;
-            }
-            ++position;
-        }
-    } else {
-        // The queues as they are now: the watch borrows them.
-        Ref listed = Ref::steal(PyList_GetSlice(queues, 0, PyList_GET_SIZE(queues)));
-        OwedAnswers owed;
-        if (!listed) return nullptr;
-        for (Py_ssize_t i = 0; guarded && i < PyList_GET_SIZE(listed.get()); ++i)
-            if (futures_guard::check(PyList_GET_ITEM(listed.get(), i)) < 0) return nullptr;
-        if (owed.start(listed.get()) < 0) return nullptr;
-        for (Py_ssize_t position = 0; position < PyList_GET_SIZE(listed.get()); ++position) {
-            Ref answer = owed.next(position, outbox);
-            if (!answer || PyList_Append(answers.get(), answer.get()) < 0) {
-                abandon_rest(queues, position);
-                return nullptr;
-            }
-        }
-    }
-    if (PyErr_Occurred() || (outbox && outbox->send_all() < 0)) return nullptr;
+    int read = PyList_CheckExact(queues) ? gather_listed(queues, answers.get(), outbox, guarded)
+                                         : gather_iterated(queues, answers.get(), outbox, guarded);
+    if (read < 0 || PyErr_Occurred() || (outbox && outbox->send_all() < 0)) return nullptr;
     return answers.release();
 }
 
