@@ -98,6 +98,20 @@ def test_worker_process_killed_during_a_map(make_ray_pool):
         pool.map(["pass"] * 2)
 
 
+def test_worker_past_its_time_limit_is_replaced_on_its_own_node(make_ray_pool):
+    from vantrel import futures
+
+    pool = make_ray_pool(3, "Late")
+    old = pool.procs["Late_2"]  # on a node other than the caller's
+    late = futures.submit(pool, "import time\ntime.sleep(60)", 2, time_limit=0.5)
+    with pytest.raises(TimeoutError, match="fresh worker"):
+        late.result(timeout=60)
+    fresh = pool.procs["Late_2"]
+    assert fresh.pid != old.pid and fresh.node_id == old.node_id
+    answer = futures.submit(pool, WHERE, 2).result(timeout=30)
+    assert (answer[3]["pid"], answer[3]["node"]) == (fresh.pid, old.node_id)
+
+
 @pytest.mark.parametrize("seen_by", ["worker dying", "refused connection"])
 def test_node_lost_during_a_map(ray_cluster, make_ray_pool, monkeypatch, seen_by):
     # Last in the module: each case loses a node, and first adds one.

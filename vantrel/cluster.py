@@ -491,29 +491,44 @@ def _live_nodes(ray: Any, lost: set[str]) -> list[str]:
     return nodes
 
 
-def _placements(
-    ray: Any, n: int, actor_options: dict[str, Any] | None, lost: set[str]
-) -> list[dict[str, Any]]:
-    fixed = dict(_FIXED_OPTIONS)
+def _worker_options(actor_options: dict[str, Any] | None, node: str | None) -> dict[str, Any]:
+    """The `.options()` of one worker: the caller's `actor_options`, else a
+    place on `node` that Ray keeps (it does not keep a worker with soft
+    affinity on its node)."""
     if actor_options is not None:
         # Scheduling is the caller's: a worker takes no CPU unless asked to,
         # so that N workers start on any number of cores, as local ones do.
-        return [{"num_cpus": 0, **actor_options, **fixed}] * n
+        return {"num_cpus": 0, **actor_options, **_FIXED_OPTIONS}
     from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
-    # One worker per node, then round again. (Ray does not keep a worker
-    # with soft affinity on its node.)
+    strategy = NodeAffinitySchedulingStrategy(node, soft=False)
+    return {"num_cpus": 0, "scheduling_strategy": strategy, **_FIXED_OPTIONS}
+
+
+def _placements(
+    ray: Any, n: int, actor_options: dict[str, Any] | None, lost: set[str]
+) -> list[dict[str, Any]]:
+    if actor_options is not None:
+        return [_worker_options(actor_options, None)] * n
+    # One worker per node, then round again.
     nodes = _live_nodes(ray, lost)
-    return [
-        {"num_cpus": 0, "scheduling_strategy": NodeAffinitySchedulingStrategy(node, soft=False)}
-        | fixed
-        for node in (nodes[i % len(nodes)] for i in range(n))
-    ]
+    return [_worker_options(None, nodes[i % len(nodes)]) for i in range(n)]
 
 
 def _nodes_lost(ray: Any) -> str:
     dead = [n["NodeID"] for n in ray.nodes() if not n.get("Alive")]
     return f"nodes lost from the cluster: {', '.join(dead)}" if dead else ""
+
+
+def _send(worker: RayWorker, position: int, job: Any) -> PendingAnswer:
+    """Sends `job` to `worker`; a job that cannot be pickled is sent as a
+    stand-in that the worker answers "EXCEPTION". (vantrel.futures sends
+    its jobs with this too.)"""
+    try:
+        packed = _pack(job)
+    except BaseException as e:  # a __reduce__ may raise anything
+        packed = _pack(_runner.unsent_job(_without_own_frames(e)))
+    return PendingAnswer(worker, position, worker.actor.run.remote(packed))
 
 
 class RayPool:
@@ -584,20 +599,46 @@ class RayPool:
             raise
         self.procs = {name: started[name] for name in names}
 
+    def _start_worker(self, name: str, node: str) -> RayWorker:
+        """One new worker called `name`, started as the pool starts its own:
+        with the pool's `actor_options`, else on `node`, or on another live
+        node if that one is lost. It is not put in `procs`. RuntimeError
+        when it does not start within `start_timeout`.
+
+        vantrel.futures replaces a worker killed past a time limit with this;
+        whatever changes how a worker starts belongs here or in `_start`."""
+        ray = _ray()
+        started: dict[str, RayWorker] = {}
+        lost: set[str] = set()
+        placement = [_worker_options(self.actor_options, node)]
+        failed = self._start(ray, [name], lost, started, placement)
+        if failed.get(name, (False,))[0]:  # its node was lost: once more, elsewhere
+            failed = self._start(ray, [name], lost, started)
+        if failed:
+            _, why, hint = failed[name]
+            raise RuntimeError(f"could not start worker {why}" + (f" ({hint})" if hint else ""))
+        return started[name]
+
     def _start(
-        self, ray: Any, names: list[str], lost: set[str], started: dict[str, RayWorker]
+        self,
+        ray: Any,
+        names: list[str],
+        lost: set[str],
+        started: dict[str, RayWorker],
+        placements: list[dict[str, Any]] | None = None,
     ) -> dict[str, tuple[bool, str, str]]:
-        """Starts the workers `names` into `started`. Returns those that did
-        not start, each with whether to try again elsewhere, why not and a
-        hint; they are killed, and the nodes of those that died are added to
-        `lost`."""
+        """Starts the workers `names` into `started`, with `placements` (by
+        default spread over the live nodes not in `lost`). Returns those that
+        did not start, each with whether to try again elsewhere, why not and
+        a hint; they are killed, and the nodes of those that died are added
+        to `lost`."""
         cls = _actor_class_for(ray)
         actors: dict[str, Any] = {}
         targets: dict[str, str | None] = {}
+        if placements is None:
+            placements = _placements(ray, len(names), self.actor_options, lost)
         try:
-            for name, options in zip(
-                names, _placements(ray, len(names), self.actor_options, lost), strict=True
-            ):
+            for name, options in zip(names, placements, strict=True):
                 targets[name] = getattr(options.get("scheduling_strategy"), "node_id", None)
                 actors[name] = cls.options(**options).remote()
         except BaseException:
@@ -657,12 +698,7 @@ class RayPool:
         for k, job in enumerate(jobs):
             if not workers:
                 raise RuntimeError("the pool has no workers: call init_process() to start them")
-            w = workers[k % len(workers)]
-            try:
-                packed = _pack(job)
-            except BaseException as e:  # a __reduce__ may raise anything
-                packed = _pack(_runner.unsent_job(_without_own_frames(e)))
-            pending.append(PendingAnswer(w, k, w.actor.run.remote(packed)))
+            pending.append(_send(workers[k % len(workers)], k, job))
         if block:
             return reduce(pending)
         return pending

@@ -759,10 +759,9 @@ class _RayDispatcher(_Dispatcher):
         super().__init__(pool)
         import queue
 
-        from vantrel import _runner, cluster
+        from vantrel import cluster
 
         self.cluster: Any = cluster
-        self.runner: Any = _runner
         self.ray = cluster._ray()
         self.events: queue.SimpleQueue[tuple[_Slot, _Job, Any, Any] | None] = queue.SimpleQueue()
         self.empty = queue.Empty
@@ -794,12 +793,7 @@ class _RayDispatcher(_Dispatcher):
         self.events.put(None)
 
     def send(self, s: _Slot, item: _Job) -> None:
-        cluster = self.cluster
-        try:
-            packed = cluster._pack(item.job)
-        except BaseException as e:  # a __reduce__ may raise anything
-            packed = cluster._pack(self.runner.unsent_job(cluster._without_own_frames(e)))
-        handle = cluster.PendingAnswer(s.handle, item.label, s.handle.actor.run.remote(packed))
+        handle = self.cluster._send(s.handle, item.label, item.job)
         handle.ref.future().add_done_callback(lambda done: self.events.put((s, item, handle, done)))
 
     def timer_set(self, item: _Job) -> None:
@@ -840,7 +834,9 @@ class _RayDispatcher(_Dispatcher):
         try:
             handle._settle(done.result())
         except self.ray.exceptions.RayError as e:
-            error, lost = handle._lost(e), True
+            # The worker is gone for the errors that `map` reports so.
+            error = handle._failed(self.ray, e)
+            lost = " without answering " in str(error)
         except Exception as e:
             error = e
         with self.lock:
@@ -859,22 +855,10 @@ class _RayDispatcher(_Dispatcher):
         """`late` ran past its time limit: its worker is killed and a fresh
         one takes the same name in the pool. Jobs sent behind it go to the
         fresh worker. Ray is waited for without the lock held."""
-        cluster, ray = self.cluster, self.ray
         old = s.handle
         try:
             old.kill()
-            if self.pool.actor_options is not None:
-                options = {"num_cpus": 0, **self.pool.actor_options, **cluster._FIXED_OPTIONS}
-            else:
-                from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
-
-                options = {
-                    "num_cpus": 0,
-                    "scheduling_strategy": NodeAffinitySchedulingStrategy(old.node_id, soft=False),
-                    **cluster._FIXED_OPTIONS,
-                }
-            actor = cluster._actor_class_for(ray).options(**options).remote()
-            pid, node_id, actor_id = ray.get(actor.where.remote(), timeout=self.pool.start_timeout)
+            worker = self.pool._start_worker(old.name, old.node_id)
         except Exception as e:
             with self.lock:
                 s.gone = f"worker {s.index} could not be replaced ({e!r}) and"
@@ -885,7 +869,6 @@ class _RayDispatcher(_Dispatcher):
                 s.jobs_in_flight -= 1
                 self.worker_gone(s)
             return
-        worker = cluster.RayWorker(old.name, actor, pid, node_id, actor_id)
         with self.lock:
             procs = dict(self.pool.procs)
             procs[old.name] = worker
@@ -903,7 +886,7 @@ class _RayDispatcher(_Dispatcher):
                 TimeoutError(
                     f"job {late.label} ran past its time limit of {late.limit} s in worker "
                     f"{s.index} (pid {old.pid}): that worker was killed and a fresh worker "
-                    f"(pid {pid}) took its place, with a new, empty namespace"
+                    f"(pid {worker.pid}) took its place, with a new, empty namespace"
                 )
             )
             self.dispatch()
