@@ -802,6 +802,17 @@ class _RayDispatcher(_Dispatcher):
 
     def serve(self) -> None:
         while not self.stopping:
+            try:
+                self.serve_events()
+            except BaseException as e:  # no future may wait for a thread that is gone
+                with self.lock:
+                    for s in self.slots:
+                        s.gone = f"the reader of worker {s.index}'s answers failed ({e!r});"
+                        self.worker_gone(s)
+                    self.fail_unreachable()
+
+    def serve_events(self) -> None:
+        while not self.stopping:
             with self.lock:
                 late, timeout = self.past_limit()
             if late is not None:
