@@ -4,6 +4,7 @@ the whole module (its start-up takes seconds)."""
 
 import json
 import math
+import multiprocessing
 import os
 import pathlib
 import re
@@ -143,9 +144,13 @@ def corpus():
             "xreturn(ro=ro, ro_f=ro_f, ro_bytes=ro_bytes, ro_strided=ro_strided, "
             "big_sum=float(ro_big.sum()), back=back, back_f=back_f, back_big=back_big)",
         ],
-        # Objects of the caller's __main__ there and back.
-        [{"c": Caller(3)}, "c.n += 1\nxreturn(c=c, kind=type(c).__name__, cs=[c, c])"],
     ]
+    if multiprocessing.get_start_method() == "fork":
+        # Objects of the caller's __main__ there and back. Only a forked local
+        # worker has the test's Caller: spawn and forkserver import a file's
+        # __main__ afresh (a notebook's classes travel by value on both pools:
+        # test_jupyter).
+        first.append([{"c": Caller(3)}, "c.n += 1\nxreturn(c=c, kind=type(c).__name__, cs=[c, c])"])
     # What each worker's namespace holds afterwards.
     names = ["xreturn(names=sorted(k for k in globals() if not k.startswith('__')))"] * 2
     return [first, names]
