@@ -109,6 +109,7 @@ class _Dispatcher:
         self.slots: list[_Slot] = []
         self.procs_seen: Any = None
         self.last_start = 0.0
+        self.stopping = False  # the dispatcher's thread ends at its next look
 
     @property
     def pool(self) -> Any:
@@ -264,6 +265,20 @@ class _Dispatcher:
             j = s.waiting.popleft()
             if j.future.running() or j.future.set_running_or_notify_cancel():
                 j.future.set_exception(error(j))
+
+    def run_until_stopped(self, loop: Callable[[], None]) -> None:
+        """The dispatcher thread's body: `loop` until the dispatcher stops. A
+        failure in it fails every job it served, instead of leaving their
+        futures to wait for a thread that is gone."""
+        while not self.stopping:
+            try:
+                loop()
+            except BaseException as e:
+                with self.lock:
+                    for s in self.slots:
+                        s.gone = f"the reader of worker {s.index}'s answers failed ({e!r});"
+                        self.worker_gone(s)
+                    self.fail_unreachable()
 
     # -- what each kind of pool does --------------------------------------
 
@@ -469,15 +484,7 @@ class _LocalDispatcher(_Dispatcher):
                     self.worker_gone(s)
 
     def read_until_stopped(self) -> None:
-        while not self.stopping:
-            try:
-                self.poll_loop()
-            except BaseException as e:  # no future may wait for a reader that is gone
-                with self.lock:
-                    for s in self.slots:
-                        s.gone = f"the reader of worker {s.index}'s answers failed ({e!r});"
-                        self.worker_gone(s)
-                    self.fail_unreachable()
+        self.run_until_stopped(self.poll_loop)
 
     def poll_loop(self) -> None:
         poller = select.poll()
@@ -801,15 +808,7 @@ class _RayDispatcher(_Dispatcher):
             self.events.put(None)  # the thread learns the new deadline
 
     def serve(self) -> None:
-        while not self.stopping:
-            try:
-                self.serve_events()
-            except BaseException as e:  # no future may wait for a thread that is gone
-                with self.lock:
-                    for s in self.slots:
-                        s.gone = f"the reader of worker {s.index}'s answers failed ({e!r});"
-                        self.worker_gone(s)
-                    self.fail_unreachable()
+        self.run_until_stopped(self.serve_events)
 
     def serve_events(self) -> None:
         while not self.stopping:
