@@ -17,6 +17,8 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
@@ -240,11 +242,25 @@ Ref pack(PyObject* stream, PyObject* buffers, pid_t reader) noexcept {
     const Py_ssize_t count = PyList_GET_SIZE(buffers);
     Ref spans = Ref::steal(PyBytes_FromStringAndSize(nullptr, count * span_bytes));
     if (!spans) return {};
+    // Where each buffer goes, taken now: the writes below run without the
+    // interpreter lock, so they touch no Python object.
+    struct Piece {
+        const char* from;
+        size_t size;
+        off_t at;
+    };
+    std::unique_ptr<Piece[]> pieces(new (std::nothrow) Piece[static_cast<size_t>(count)]);
+    if (!pieces) {
+        PyErr_NoMemory();
+        return {};
+    }
     auto* span = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(spans.get()));
     size_t total = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         const Py_buffer* view = PyPickleBuffer_GetBuffer(PyList_GET_ITEM(buffers, i));
         if (!view) return {};
+        pieces[i] = {static_cast<const char*>(view->buf), static_cast<size_t>(view->len),
+                     static_cast<off_t>(total)};
         span = write_uint(total, span, word, Order::little_endian);
         span = write_uint(static_cast<std::uint64_t>(view->len), span, word, Order::little_endian);
         total += (static_cast<size_t>(view->len) + alignment - 1) / alignment * alignment;
@@ -267,14 +283,9 @@ Ref pack(PyObject* stream, PyObject* buffers, pid_t reader) noexcept {
             // ENOSPC (never a SIGBUS), and a segment read is whole, without
             // holes, since padding never spans a page.
             for (Py_ssize_t i = 0; failure == 0 && i < count; ++i) {
-                const Py_buffer* view = PyPickleBuffer_GetBuffer(PyList_GET_ITEM(buffers, i));
-                const auto at = static_cast<off_t>(read_uint(
-                    reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(spans.get())) +
-                        (i * span_bytes),
-                    word, Order::little_endian));
-                const char* from = static_cast<const char*>(view->buf);
-                size_t left = static_cast<size_t>(view->len);
-                off_t to = at;
+                const char* from = pieces[i].from;
+                size_t left = pieces[i].size;
+                off_t to = pieces[i].at;
                 while (left > 0) {
                     const ssize_t wrote = pwrite(fd, from, left, to);
                     if (wrote <= 0) {
