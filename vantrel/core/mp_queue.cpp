@@ -38,23 +38,32 @@ int as_fd(PyObject* number) noexcept {
 bool prepare_direct(PyObject* queue, QueueState& s) noexcept {
     const QueueLayout& l = layout();
     if (Py_TYPE(queue) != as_type(process_state.stdlib.queue_type)) return false;
-    Ref reader = Ref::steal(PyObject_GetAttrString(queue, "_reader"));
-    Ref writer = Ref::steal(PyObject_GetAttrString(queue, "_writer"));
-    Ref notempty = Ref::steal(PyObject_GetAttrString(queue, "_notempty"));
-    s.rlock = Ref::steal(PyObject_GetAttrString(queue, "_rlock"));
-    s.wlock = Ref::steal(PyObject_GetAttrString(queue, "_wlock"));
-    s.sem = Ref::steal(PyObject_GetAttrString(queue, "_sem"));
-    if (!reader || !writer || !notempty || !s.rlock || !s.wlock || !s.sem ||
+    const auto attribute = [queue](const char* name) {
+        return Ref::steal(PyObject_GetAttrString(queue, name));
+    };
+    // Each look only once the last one succeeded: no Python code runs while
+    // an error (an interrupt, maybe) is set, and state_of sorts that error out.
+    Ref reader;
+    Ref writer;
+    Ref notempty;
+    if (!reader.keep(attribute("_reader")) || !writer.keep(attribute("_writer")) ||
+        !notempty.keep(attribute("_notempty")) || !s.rlock.keep(attribute("_rlock")) ||
+        !s.wlock.keep(attribute("_wlock")) || !s.sem.keep(attribute("_sem")) ||
         Py_TYPE(reader.get()) != as_type(l.connection_type) ||
         Py_TYPE(writer.get()) != as_type(l.connection_type) ||
         Py_TYPE(notempty.get()) != as_type(l.condition_type))
         return false;
-    s.waiters = Ref::steal(PyObject_GetAttr(notempty.get(), layout().waiters_name));
-    s.notempty_lock = Ref::steal(PyObject_GetAttrString(notempty.get(), "_lock"));
-    s.reader_fd = as_fd(call_method(reader.get(), names.fileno).get());
-    s.writer_fd = as_fd(call_method(writer.get(), names.fileno).get());
+    Ref reader_fd;
+    Ref writer_fd;
+    if (!s.waiters.keep(Ref::steal(PyObject_GetAttr(notempty.get(), layout().waiters_name))) ||
+        !s.notempty_lock.keep(Ref::steal(PyObject_GetAttrString(notempty.get(), "_lock"))) ||
+        !reader_fd.keep(call_method(reader.get(), names.fileno)) ||
+        !writer_fd.keep(call_method(writer.get(), names.fileno)))
+        return false;
+    s.reader_fd = as_fd(reader_fd.get());
+    s.writer_fd = as_fd(writer_fd.get());
     const int capacity = s.writer_fd >= 0 ? fcntl(s.writer_fd, F_GETPIPE_SZ) : -1;
-    if (!s.waiters || !s.notempty_lock || s.reader_fd < 0 || capacity <= 0) return false;
+    if (s.reader_fd < 0 || capacity <= 0) return false;
     s.pipe_bytes = static_cast<size_t>(capacity);
     return true;
 }

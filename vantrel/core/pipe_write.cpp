@@ -223,7 +223,7 @@ int put_without_interrupts(PyObject* queue, QueueState& s, PyObject* message) no
     const int counted = try_acquire(s.sem.get());
     if (counted <= 0) return counted;
     if (!call_method(s.notempty_lock.get(), names.acquire)) {
-        if (!call_method(s.sem.get(), names.release)) PyErr_Clear();
+        release_counts(s, 1);
         return -1;
     }
     int result = 1;
@@ -240,7 +240,7 @@ int put_without_interrupts(PyObject* queue, QueueState& s, PyObject* message) no
                 result = -1;
         }
     }
-    if (result < 0 && !call_method(s.sem.get(), names.release)) PyErr_WriteUnraisable(queue);
+    if (result < 0) release_counts(s, 1);
     return result;
 }
 

@@ -134,28 +134,28 @@ bool facts_hold() noexcept {
 int direct_path_known() noexcept {
     QueueLayout& l = layout();
     if (l.known >= 0) return l.known;
-    l.buffer_name.reset(Ref::steal(PyUnicode_InternFromString("_buffer")));
-    l.thread_name.reset(Ref::steal(PyUnicode_InternFromString("_thread")));
-    l.waiters_name.reset(Ref::steal(PyUnicode_InternFromString("_waiters")));
-    if (!l.buffer_name || !l.thread_name || !l.waiters_name) return -1;
     Ref control = import_module("vantrel._control");
-    if (!control) return -1;
-    Ref enabled = Ref::steal(PyObject_GetAttrString(control.get(), "queue_fast_path"));
-    l.pickled.reset(Ref::steal(PyObject_GetAttrString(control.get(), "Pickled")));
-    l.deferring_put.reset(
-        Ref::steal(PyObject_GetAttrString(control.get(), "put_deferring_interrupts")));
-    l.loads.reset(import_attribute("pickle", "loads"));
-    // ForkingPickler, or its subclass that sends an interactive __main__'s classes by value.
-    Ref pickler = Ref::steal(PyObject_CallMethod(control.get(), "message_pickler", nullptr));
-    l.pickler_class.reset(pickler);
-    l.message_pickler.reset(
-        Ref::steal(PyObject_CallMethod(control.get(), "message_pickler", "O", Py_True)));
-    l.raised_by_signal.reset(Ref::steal(PyObject_GetAttrString(control.get(), "raised_by_signal")));
-    l.copyreg_table_name.reset(Ref::steal(PyUnicode_InternFromString("_copyreg_dispatch_table")));
-    l.extra_reducers_name.reset(Ref::steal(PyUnicode_InternFromString("_extra_reducers")));
-    if (!enabled || !l.pickled || !l.deferring_put || !l.loads || !l.pickler_class ||
-        !l.raised_by_signal || !l.copyreg_table_name || !l.extra_reducers_name ||
-        !l.message_pickler || !shm_buffers::init())
+    Ref enabled =
+        control ? Ref::steal(PyObject_GetAttrString(control.get(), "queue_fast_path")) : Ref();
+    const auto attribute = [&control](const char* name) {
+        return Ref::steal(PyObject_GetAttrString(control.get(), name));
+    };
+    const auto pickler = [&control](PyObject* buffers) {
+        return Ref::steal(PyObject_CallMethod(control.get(), "message_pickler", "O", buffers));
+    };
+    if (!enabled || !l.buffer_name.keep(Ref::steal(PyUnicode_InternFromString("_buffer"))) ||
+        !l.thread_name.keep(Ref::steal(PyUnicode_InternFromString("_thread"))) ||
+        !l.waiters_name.keep(Ref::steal(PyUnicode_InternFromString("_waiters"))) ||
+        !l.pickled.keep(attribute("Pickled")) ||
+        !l.deferring_put.keep(attribute("put_deferring_interrupts")) ||
+        !l.loads.keep(import_attribute("pickle", "loads")) ||
+        // ForkingPickler, or its subclass that sends an interactive __main__'s classes by value.
+        !l.pickler_class.keep(pickler(Py_False)) || !l.message_pickler.keep(pickler(Py_True)) ||
+        !l.raised_by_signal.keep(attribute("raised_by_signal")) ||
+        !l.copyreg_table_name.keep(
+            Ref::steal(PyUnicode_InternFromString("_copyreg_dispatch_table"))) ||
+        !l.extra_reducers_name.keep(Ref::steal(PyUnicode_InternFromString("_extra_reducers"))) ||
+        !shm_buffers::init())
         return -1;
     const int wanted = PyObject_IsTrue(enabled.get());
     if (wanted < 0) return -1;

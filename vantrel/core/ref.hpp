@@ -40,6 +40,13 @@ class Ref {
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     [[nodiscard]] PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
     void reset() noexcept { Py_CLEAR(p_); }
+    // Takes `value`, then says whether a value is held: a chain of `keep`s
+    // joined by || stops at the first failure, so that no Python code runs
+    // while its error is set.
+    bool keep(Ref value) noexcept {
+        std::swap(p_, value.p_);
+        return p_ != nullptr;
+    }
 
     explicit operator bool() const noexcept { return p_ != nullptr; }
     bool is(PyObject* o) const noexcept { return p_ == o; }
@@ -67,6 +74,11 @@ class ProcessRef {
         PyObject* old = p_;
         p_ = value.release();
         Py_XDECREF(old);
+    }
+    // reset(value), then whether a value is held (as Ref::keep).
+    bool keep(Ref value) noexcept {
+        reset(std::move(value));
+        return p_ != nullptr;
     }
 
   private:

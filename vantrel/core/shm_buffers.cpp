@@ -445,14 +445,11 @@ int check_clears_readonly() noexcept {
 
 bool init() noexcept {
     if (kept.ready) return true;
-    kept.control.reset(import_module("vantrel._control"));
-    kept.register_.reset(import_attribute("multiprocessing.resource_tracker", "register"));
-    kept.unregister.reset(import_attribute("multiprocessing.resource_tracker", "unregister"));
-    kept.mmap_class.reset(import_attribute("mmap", "mmap"));
-    kept.loads.reset(import_attribute("pickle", "loads"));
-    Ref mmap_module = import_module("mmap");
-    if (!kept.control || !kept.register_ || !kept.unregister || !kept.mmap_class || !kept.loads ||
-        !mmap_module)
+    if (!kept.control.keep(import_module("vantrel._control")) ||
+        !kept.register_.keep(import_attribute("multiprocessing.resource_tracker", "register")) ||
+        !kept.unregister.keep(import_attribute("multiprocessing.resource_tracker", "unregister")) ||
+        !kept.mmap_class.keep(import_attribute("mmap", "mmap")) ||
+        !kept.loads.keep(import_attribute("pickle", "loads")))
         return false;
     auto flags = static_cast<unsigned>(MAP_SHARED);
 #ifdef MAP_POPULATE

@@ -97,8 +97,17 @@ PyObject* blocked_put_body(Function*, BoundArgs& a) noexcept {
     mp_queue::QueueState* input = nullptr;
     if (mp_queue::state_of(qi.get(), input) < 0) return nullptr;
     const int sent = mp_queue::send(qi.get(), input, a.v[1], mp_queue::Kind::job);
-    Ref qo = Ref::steal(PyObject_GetAttr(self, names.qo));
-    if (!qo) return nullptr;
+    Ref qo;
+    {
+        // Looked up with the send's error, if any, put aside.
+        SavedError error;
+        qo = Ref::steal(PyObject_GetAttr(self, names.qo));
+        if (!qo) {
+            error.chain_into_current();
+            return nullptr;
+        }
+        error.restore();
+    }
     // From here on the job may be with the worker: a call that ends without
     // its answer leaves that answer owed.
     Ref answer = sent == 0 ? next_answer(qo.get(), -1) : Ref();
