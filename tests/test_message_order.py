@@ -167,10 +167,11 @@ def main(pool, seed, maps):
 """
 
 
+@pytest.mark.timeout(240)  # nine programs, each with its own time-out
 def test_answers_pair_with_their_jobs_under_random_interrupts(tmp_path):
-    # Fresh programs as well as a long one: the first maps of a program start
-    # the queues' feeder threads, and an interrupt while one holds its lock is
-    # a case of its own.
+    # Fresh programs as well as a long one: a program's first maps learn the
+    # queue layout and start the feeder threads, and interrupts there take
+    # paths of their own.
     interrupted = 0
     for seed, maps in [(1, 80), *((seed, 8) for seed in range(2, 10))]:
         done = run_with_pool(RANDOM_INTERRUPTS, 2, seed, maps, cwd=tmp_path, timeout=40)

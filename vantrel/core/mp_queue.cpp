@@ -116,7 +116,8 @@ Ref receive_answer_public(PyObject* qo, QueueState& s, Py_ssize_t position,
         const int dead = ended(w);
         if (dead < 0) {
             // Not ours to ask (another process started it): wait as before.
-            PyErr_Clear();
+            // An interrupt that came while asking is the caller's.
+            if (!clear_if_exception()) return {};
             return call_method(qo, names.get);
         }
         if (dead == 0) continue;
