@@ -31,7 +31,7 @@ endif
 endif
 endif
 
-.PHONY: all venv build demo test test-public test-all wheels lint format sanitize fuzz bench clean wheel-check \
+.PHONY: all venv build demo test test-public test-all wheels lint format sanitize fuzz bench clean wheel-check browser \
 	sdist check-built-sdist
 
 all: build
@@ -43,7 +43,7 @@ $(PY):
 
 # Build tools, then the runtime, test and lint dependencies that pyproject.toml
 # declares (read from it, so that they are listed in one place).
-BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja build
+BUILD_DEPS := "scikit-build-core>=0.11" cmake ninja build
 # $(call DECLARED,python,extras[,names left out])
 DECLARED = $$($(1) -c 'import re, tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
 	print(" ".join(repr(d) for d in p["dependencies"] + sum((p["optional-dependencies"][e] for e in "$(2)".split()), []) \
@@ -86,9 +86,17 @@ format: $(STAMP)
 	$(VENV)/bin/ruff format .
 	$(VENV)/bin/ruff check --fix .
 
+# Headless Chromium (Debian's package) for the test that loads the example
+# notebook's page; installed when missing and apt-get can, else that test skips.
+browser:
+	@command -v chromium >/dev/null 2>&1 || command -v chromium-browser >/dev/null 2>&1 || \
+	{ command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends chromium; } || \
+	echo "no chromium: the rendered-page test will skip"
+
 # The suite against the wheel installed in .venv; the packaged wheel is
 # checked by `wheel-check` (and by `test-all` for every interpreter).
-test: build lint
+test: build lint browser
 	cd tests && ../$(VENV)/bin/pytest $(PYTEST_ARGS)
 
 # The suite with every multiprocessing queue taken through its public put and
@@ -105,42 +113,110 @@ test-public: build
 
 # The package as users get it. The sdist is built once; each interpreter's
 # wheel is built from it (isolated, with the build requirements that
-# pyproject.toml declares, warnings as errors), installed with its `test`
-# extra into a new virtual environment, and tests run there.
+# pyproject.toml declares, warnings as errors) by Zig's C++ compiler against
+# the symbols of glibc WHEEL_GLIBC (tools/zig-c++; libc++ linked in), on this
+# host or in the chroot alike; `auditwheel repair` tags it
+# manylinux_<WHEEL_GLIBC> (and refuses a wheel that needs more) and
+# tools/wheel_symbols.py checks what it needs from the system. The tagged
+# wheel in dist/ is then installed the way an index serves it, from local
+# folders only, into a new virtual environment that has nothing but pip,
+# its `test` extra is added, and tests run there.
 CHECK_WITH ?= $(PY)
 CHECK_DIR ?= build/wheel-check
 CHECK_VENV := $(CHECK_DIR)/venv
-WHEEL_DIR ?= dist
 CHECK_TESTS ?=
 WHEEL_CHECK_SKIP ?=
+# The source's own floor is glibc 2.26 (pwritev2, getrandom); 2.28 is the
+# usual manylinux floor (RHEL 8, Debian 10, Ubuntu 20.04), numpy's too.
+WHEEL_GLIBC ?= 2.28
+WHEEL_PLAT := manylinux_$(subst .,_,$(WHEEL_GLIBC))_$(shell uname -m)
+RAW_DIR := build/raw-wheels
+# The wheel tools (the `wheels` extra) in an environment of their own, inside
+# the work tree: the chroot sees the zig binary at the same path.
+WHEEL_TOOLS := build/wheel-tools
+WT_STAMP := $(WHEEL_TOOLS)/.stamp
+ZIG := $(abspath $(WHEEL_TOOLS))/bin/zig
+CP_TAG := import sys; print("cp%d%d" % sys.version_info[:2])
+# $(call LISTED,python,dependencies|extra): one list of pyproject.toml, quoted.
+LISTED = $$($(1) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; \
+	print(" ".join(repr(d) for d in (p["dependencies"] if "$(2)" == "dependencies" else p["optional-dependencies"]["$(2)"])))')
 
+# A new sdist outdates the wheels built from the last one.
 sdist: $(STAMP)
-	rm -f dist/vantrel-*.tar.gz
+	rm -f dist/vantrel-*.tar.gz dist/vantrel-*.whl
 	$(PY) -m build --quiet --sdist --no-isolation --outdir dist .
 
-# The wheel of CHECK_WITH (an interpreter) from the sdist already in dist/,
-# and the tests CHECK_TESTS (all when empty) less WHEEL_CHECK_SKIP.
-check-built-sdist:
-	tag=$$($(CHECK_WITH) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') && \
-	rm -rf $(CHECK_VENV) $(WHEEL_DIR)/vantrel-*-$$tag-*.whl && \
+$(WT_STAMP): pyproject.toml
+	rm -rf $(WHEEL_TOOLS)
+	base=$$($(FIND_PYTHON)) && "$$base" -m venv $(WHEEL_TOOLS)
+	eval $(WHEEL_TOOLS)/bin/pip install --quiet $(call LISTED,$(WHEEL_TOOLS)/bin/python,wheels)
+	ln -sf "$$($(WHEEL_TOOLS)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig" $(ZIG)
+	@touch $@
+
+wheel-tools: $(WT_STAMP)
+
+# The untagged wheel of CHECK_WITH (an interpreter; run in the chroot for
+# the chroot's) from the sdist in dist/, into build/raw-wheels. Zig's cache
+# is shared by every version, here and in the chroot.
+wheel-build:
+	@test -x $(ZIG) || { echo "error: no $(ZIG) (make wheel-tools)"; exit 1; }
+	tag=$$($(CHECK_WITH) -c '$(CP_TAG)') && \
+	rm -rf $(CHECK_VENV) $(RAW_DIR)/vantrel-*-$$tag-*.whl && \
 	$(CHECK_WITH) -m venv $(CHECK_VENV) && \
-	$(CHECK_VENV)/bin/python -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_DIR) \
-		-C cmake.define.VANTREL_WERROR=$(WERROR) dist/vantrel-*.tar.gz && \
-	$(CHECK_VENV)/bin/python -m pip install --quiet "$$(ls $(WHEEL_DIR)/vantrel-*-$$tag-*.whl)[test]"
+	CXX=$(abspath tools/zig-c++) ZIG=$(ZIG) WHEEL_GLIBC=$(WHEEL_GLIBC) ZIG_GLOBAL_CACHE_DIR=$(abspath build/zig-cache) \
+		$(CHECK_VENV)/bin/python -m pip wheel --quiet --no-deps --wheel-dir $(RAW_DIR) \
+		-C cmake.define.VANTREL_WERROR=$(WERROR) dist/vantrel-*.tar.gz
+
+# The raw wheel of TAG (cp311, ...) tagged into dist/, shown, checked.
+TAG ?=
+wheel-repair: $(WT_STAMP)
+	rm -f dist/vantrel-*-$(TAG)-*.whl
+	set -o pipefail; PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" $(WHEEL_TOOLS)/bin/auditwheel repair \
+		--plat $(WHEEL_PLAT) --wheel-dir dist $(RAW_DIR)/vantrel-*-$(TAG)-linux_*.whl 2>&1 | sed '/^INFO:/d'
+	set -o pipefail; $(WHEEL_TOOLS)/bin/auditwheel show dist/vantrel-*-$(TAG)-*.whl 2>&1 | sed '/^INFO:/d'
+	$(WHEEL_TOOLS)/bin/python tools/wheel_symbols.py dist/vantrel-*-$(TAG)-*.whl
+
+# CHECK_WITH's tagged wheel in dist/, from local folders only: the runtime
+# dependencies are first gathered as wheels into build/deps-<tag> (built
+# there when the index has only their sources); the tests CHECK_TESTS (all
+# when empty) less WHEEL_CHECK_SKIP run against it.
+wheel-test:
+	set -o pipefail; tag=$$($(CHECK_WITH) -c '$(CP_TAG)') && deps=build/deps-$$tag && \
+	ls dist/vantrel-*-$$tag-*manylinux*.whl >/dev/null && \
+	rm -rf $(CHECK_VENV) && $(CHECK_WITH) -m venv $(CHECK_VENV) && \
+	eval $(CHECK_VENV)/bin/python -m pip wheel --quiet --wheel-dir $$deps \
+		$(call LISTED,$(CHECK_VENV)/bin/python,dependencies) && \
+	$(CHECK_VENV)/bin/python -m pip install --no-index --only-binary vantrel \
+		--find-links dist --find-links $$deps vantrel | grep -E '^(Processing|Successfully)' && \
+	$(CHECK_VENV)/bin/python -m pip check && \
+	eval $(CHECK_VENV)/bin/python -m pip install --quiet $(call LISTED,$(CHECK_VENV)/bin/python,test)
 	cd tests && ../$(CHECK_VENV)/bin/pytest $(PYTEST_ARGS) $(WHEEL_CHECK_SKIP) $(CHECK_TESTS)
+
+# All three for CHECK_WITH on this host.
+check-built-sdist: $(WT_STAMP)
+	$(MAKE) --no-print-directory wheel-build
+	$(MAKE) --no-print-directory wheel-repair TAG=$$($(CHECK_WITH) -c '$(CP_TAG)')
+	$(MAKE) --no-print-directory wheel-test
 
 wheel-check: sdist
 	$(MAKE) --no-print-directory check-built-sdist
+
+# What an index would get: every artefact in dist/ through `twine check`,
+# then each wheel's tag and highest glibc and C++ runtime symbol versions.
+wheel-summary: $(WT_STAMP)
+	$(WHEEL_TOOLS)/bin/twine check --strict dist/vantrel-*
+	@echo "=== wheels ($(WHEEL_PLAT) asked for)"
+	set -o pipefail; $(WHEEL_TOOLS)/bin/python tools/wheel_symbols.py dist/vantrel-*.whl | tee build/wheel-summary.txt
 
 # --- every supported CPython ---------------------------------------------------
 # CPython 3.14 and 3.15 come from a Debian unstable chroot when the host has
 # none (PyPI carries no interpreters): `make chroot` makes it under CHROOT, or
 # reuses it, with the compiler and both interpreters (root needed; see
-# tools/sid-chroot). A wheel built there lands in build/sid-dist: it needs the
-# chroot's newer C library and runs only there.
+# tools/sid-chroot). Their wheels are built there and tagged like the host's.
 CHROOT ?= /var/tmp/vantrel-sid
 SID_CHROOT := tools/sid-chroot $(CHROOT)
-.PHONY: chroot check-version
+.PHONY: chroot check-version chroot-bookworm check-bookworm wheel-tools wheel-build wheel-repair wheel-test \
+	wheel-summary
 chroot:
 	$(SID_CHROOT) setup
 
@@ -156,11 +232,11 @@ CORE_TESTS := test_monorun_handle.py test_monorun_job_loop.py test_monorun_colle
 	test_message_order.py test_faults.py test_orphans.py test_runner.py test_public_path.py \
 	test_packaging.py test_start_methods.py
 
-# The wheel of CPython V built from the sdist in dist/ and tested (SUITE:
-# all, whole or core), on the host or in the chroot.
+# The wheel of CPython V built from the sdist in dist/, tagged, and tested
+# (SUITE: all, whole or core), on the host or in the chroot.
 V ?=
 SUITE ?= all
-check-version:
+check-version: $(WT_STAMP)
 	@p=$$(CHROOT=$(CHROOT) $(FIND_PYTHON) --all 2>/dev/null | while read -r c; do \
 		case $$c in *python$(V)) echo "$$c"; break ;; esac; done); \
 	[ -n "$$p" ] || { echo "error: no CPython $(V) here or in $(CHROOT) (make chroot)"; exit 1; }; \
@@ -170,18 +246,32 @@ check-version:
 	esac; \
 	echo "=== CPython $(V), $(SUITE): $$p ($$(date +%T))"; start=$$(date +%s); \
 	case $$p in \
-		chroot:*) $(SID_CHROOT) run make --no-print-directory check-built-sdist CHECK_WITH=$${p#chroot:} \
-			CHECK_DIR=build/wheel-check-$(V) WHEEL_DIR=build/sid-dist WERROR=$(WERROR) \
-			PYTEST_ARGS="$(PYTEST_ARGS)" CHECK_TESTS="$$tests" WHEEL_CHECK_SKIP="$$skip" ;; \
-		*) $(MAKE) --no-print-directory check-built-sdist CHECK_WITH=$$p CHECK_DIR=build/wheel-check-$(V) \
-			CHECK_TESTS="$$tests" WHEEL_CHECK_SKIP="$$skip" ;; \
-	esac; rc=$$?; \
+		chroot:*) run="$(SID_CHROOT) run make"; with=$${p#chroot:} ;; \
+		*) run="$(MAKE)"; with=$$p ;; \
+	esac; \
+	$$run --no-print-directory wheel-build CHECK_WITH=$$with CHECK_DIR=build/wheel-check-$(V) \
+		WERROR=$(WERROR) WHEEL_GLIBC=$(WHEEL_GLIBC) && \
+	$(MAKE) --no-print-directory wheel-repair TAG=cp$(subst .,,$(V)) && \
+	$$run --no-print-directory wheel-test CHECK_WITH=$$with CHECK_DIR=build/wheel-check-$(V) \
+		PYTEST_ARGS="$(PYTEST_ARGS)" CHECK_TESTS="$$tests" WHEEL_CHECK_SKIP="$$skip"; rc=$$?; \
 	echo "=== CPython $(V), $(SUITE): $$([ $$rc = 0 ] && echo passed || echo FAILED) in $$(( $$(date +%s) - start )) s"; \
 	exit $$rc
 
+# An older system than the chroot's: Debian 12 as its users have it (CPython
+# 3.11, glibc 2.36, no compiler, no Python headers), under BOOKWORM.
+# `check-bookworm` installs the 3.11 wheel in dist/ there from local folders
+# and runs the core tests.
+BOOKWORM ?= /var/tmp/vantrel-bookworm
+chroot-bookworm:
+	tools/sid-chroot $(BOOKWORM) setup bookworm
+
+check-bookworm:
+	tools/sid-chroot $(BOOKWORM) run make --no-print-directory wheel-test CHECK_WITH=/usr/bin/python3.11 \
+		CHECK_DIR=build/wheel-check-bookworm CHECK_TESTS="$(CORE_TESTS)" PYTEST_ARGS="$(PYTEST_ARGS)"
+
 # MATRIX, every version found (tools/find-python says which it did not
-# find). Goes on after a failure and sums up at the end.
-wheels: sdist
+# find). Goes on after a failure and sums up at the end, with the wheels.
+wheels: sdist $(WT_STAMP)
 	@rm -f dist/vantrel-*.whl; passed=; failed=; \
 	for entry in $(MATRIX); do \
 		v=$${entry%%=*}; \
@@ -189,6 +279,7 @@ wheels: sdist
 		if $(MAKE) --no-print-directory check-version V=$$v SUITE=$${entry#*=}; \
 		then passed="$$passed $$v"; else failed="$$failed $$v"; fi; \
 	done; \
+	$(MAKE) --no-print-directory wheel-summary || failed="$$failed summary"; \
 	echo "=== passed:$${passed:- none}; failed:$${failed:- none} ($$(date +%T))"; \
 	CHROOT=$(CHROOT) $(FIND_PYTHON) --all >/dev/null; \
 	[ -z "$$failed" ]

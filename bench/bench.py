@@ -25,6 +25,7 @@ import time
 import warnings
 
 import contenders as c
+import data_contenders
 import ray_contenders
 import report
 
@@ -143,7 +144,8 @@ def sections(z):
             "ms per job",
             "One job of N `xprint('line', i)` calls, beside the same loop writing to an"
             " `io.StringIO` whose text the job hands back with one `xprint` (both answers"
-            " carry the same text).",
+            " carry the same text); then the same job through `vantrel.futures` without"
+            " and with live text (`on_output` handed every piece while the job runs).",
             c.capture_contenders(z["capture_lines"]),
             z["capture_rounds"],
         ),
@@ -336,7 +338,10 @@ def main(argv=None):
     os.register_at_fork(after_in_child=child_signals)
     profile = "quick" if args.quick else "smoke" if args.smoke else "full"
     z = dict(PROFILES[profile])
-    all_sections = sections(z) + ray_contenders.sections(profile)
+    z["data_mb"] = data_contenders.SIZES[profile]["mb"]
+    all_sections = (
+        sections(z) + data_contenders.sections(profile) + ray_contenders.sections(profile)
+    )
     wanted = args.only.split(",") if args.only else [s[0] for s in all_sections]
     if profile == "smoke" and not args.only:
         wanted = [k for k in wanted if k not in ray_contenders.KEYS]
@@ -380,7 +385,11 @@ def main(argv=None):
                 pass
     results["meta"]["run_seconds"] = time.perf_counter() - started
     results["meta"]["load_after"] = list(os.getloadavg())
-    results["targets"] = report.evaluate_targets(results) + ray_contenders.targets(results)
+    results["targets"] = (
+        report.evaluate_targets(results)
+        + data_contenders.targets(results)
+        + ray_contenders.targets(results)
+    )
     results["decomposition"] = report.decompose(results)
 
     print("\nTargets")

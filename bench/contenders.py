@@ -672,6 +672,23 @@ class OursThroughput(Contender):
         end_pool(self.pool)
 
 
+class HealingThroughput(OursThroughput):
+    """The same map on a pool asked to heal: set-up recorded, dead workers
+    restarted and workers recycled (limits that this run never reaches: the
+    row shows what the checks cost, once per map, not a worker's start);
+    compared with the plain map row above it by their medians."""
+
+    def __init__(self, n, recycle):
+        super().__init__(n)
+        self.pool.setup("import math")
+        self.pool.auto_restart = True
+        if recycle:
+            self.key, self.label = "ours_recycling", "map, recycle(max_jobs, max_rss) on"
+            self.pool.recycle(max_jobs=10**12, max_rss=2**50)
+        else:
+            self.key, self.label = "ours_auto_restart", "map, setup + auto_restart on"
+
+
 class FuturesThroughput(Contender):
     """The same jobs as futures: each to whichever worker is idle
     (`dealt=False`), or dealt as map deals them, gathered in job order."""
@@ -740,6 +757,8 @@ class ExecutorThroughput(Contender):
 def throughput_contenders(n):
     return [
         lambda: OursThroughput(n),
+        lambda: HealingThroughput(n, recycle=True),
+        lambda: HealingThroughput(n, recycle=False),
         lambda: FarmThroughput(n, "raw", "raw mp.Queue, 2 children (floor)", raw_echo, ref="ours"),
         lambda: FarmThroughput(
             n,
@@ -877,12 +896,36 @@ class MemcpyPayload(PayloadContender):
         return self.total
 
 
+class JoblibPayload(PayloadContender):
+    """joblib's Parallel on its loky workers, kept across calls: an array over
+    its 1 MB limit is dumped to a file that the worker maps, and an array it
+    has dumped before unchanged is not written again."""
+
+    def __init__(self, megabytes, back, repeat):
+        import joblib  # optional: the bench extra installs it
+
+        super().__init__(megabytes, back, repeat)
+        self.key, self.ref = f"joblib_{self.suffix}", f"ours_{self.suffix}"
+        fn = "same" if back else "total"
+        self.label = f"joblib Parallel(n_jobs=2)([delayed({fn})(arr)]), {megabytes:g} MB"
+        self.fn = joblib.delayed(same if back else total)
+        self.parallel = joblib.Parallel(n_jobs=2, backend="loky")
+        self.parallel.__enter__()
+        self.check(self.one())
+
+    def one(self):
+        return self.parallel([self.fn(self.array)])[0]
+
+    def close(self):
+        self.parallel.__exit__(None, None, None)
+
+
 def payload_contenders(sizes_mb):
     makers = []
     for mb in sizes_mb:
         repeat = max(1, round(16 / mb))  # at least 16 MB per sample
         for back in (False, True):
-            for cls in (OursPayload, StdPoolPayload, RawPayload, MemcpyPayload):
+            for cls in (OursPayload, StdPoolPayload, RawPayload, JoblibPayload, MemcpyPayload):
                 makers.append(lambda cls=cls, mb=mb, back=back, r=repeat: cls(mb, back, r))
     return makers
 
@@ -989,11 +1032,53 @@ class CaptureContender(Contender):
         end_handle(self.h)
 
 
+class LiveCaptureContender(Contender):
+    """The same printing job through vantrel.futures on a pool of one worker,
+    without and with live text (on_output gets every piece as it is printed).
+    Samples are milliseconds per job, until the future's result is there."""
+
+    def __init__(self, lines, live):
+        from vantrel import futures
+
+        self.lines, self.live, self.futures = lines, live, futures
+        if live:
+            # Compared with the same job without live text, as a peer row is with ours.
+            self.key, self.ref = f"live_{lines}", f"futures_{lines}"
+            self.label = f"{lines:,} xprint calls, futures.submit with on_output"
+        else:
+            self.key, self.ours = f"futures_{lines}", True
+            self.label = f"{lines:,} xprint calls, futures.submit"
+        self.src = f"for i in range({lines}):\n    xprint('line', i)\n"
+        self.text_length = len("".join(f"line{i}\n" for i in range(lines)))
+        self.pool = polyrun.MultiProcessPool(1)
+        self.one()
+
+    def one(self):
+        got = []
+        on_output = got.append if self.live else None
+        answer = self.futures.submit(self.pool, self.src, on_output=on_output).result()
+        expect(answer[0] == "SUCCESS" and len(answer[1]) == self.text_length, answer[2])
+        if self.live:
+            expect("".join(got) == answer[1], "the live text is the answer's")
+
+    def sample(self):
+        t = time.perf_counter()
+        self.one()
+        return [(time.perf_counter() - t) * 1e3]
+
+    def close(self):
+        end_pool(self.pool)
+
+
 def capture_contenders(sizes):
     return [
         lambda lines=lines, s=s: CaptureContender(lines, s)
         for lines in sizes
         for s in (False, True)
+    ] + [
+        lambda lines=lines, live=live: LiveCaptureContender(lines, live)
+        for lines in sizes
+        for live in (False, True)
     ]
 
 

@@ -75,7 +75,12 @@ def direct_path_only(request):
 # Ray and jupyter_client leave threads of their own in this process; the tests
 # that fork local workers run before them (a fork while another thread holds
 # a lock, the sanitizer's allocator lock for one, leaves the child stuck).
-THREADED_MODULES = ("test_jupyter.py", "test_cluster.py", "test_cluster_nodes.py")
+THREADED_MODULES = (
+    "test_jupyter.py",
+    "test_live_page.py",
+    "test_cluster.py",
+    "test_cluster_nodes.py",
+)
 
 
 def pytest_collection_modifyitems(session, config, items):

@@ -21,6 +21,19 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 HAS_RAY = importlib.util.find_spec("ray") is not None
 
 
+# A class and a function as a notebook defines them: in a __main__ that
+# workers cannot import, so they travel by value.
+NOTEBOOK_DEFINITIONS = """\
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+def tenfold(p):
+    p.x *= 10
+    return p
+"""
+
+
 def run_program(args, cwd, timeout=60, env=None):
     """Runs `args` (a list; a str is Python source for this interpreter) from
     `cwd` and returns the CompletedProcess; raises AssertionError on time-out."""

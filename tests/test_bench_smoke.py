@@ -22,6 +22,9 @@ SECTIONS = {
     "repeat",
     "startup",
     "idle",
+    "data_broadcast",
+    "data_small",
+    "data_memory",
 }
 
 
@@ -49,6 +52,8 @@ def test_smoke_run_reports_every_section_and_target(tmp_path):
         for r in rows:
             if key == "idle":
                 assert r["cpu_ms"] >= 0 and r["wakeups_per_s"] >= 0, r
+            elif key == "data_memory":  # MiB that may not grow at all
+                assert 0 <= r["p10"] <= r["median"] <= r["p90"] < math.inf, r
             else:
                 assert 0 < r["p10"] <= r["median"] <= r["p90"] < math.inf, r
                 assert (r["ratio"] is None) == r["ours"], r

@@ -582,3 +582,148 @@ def test_futures_time_limit_and_dead_worker_on_ray(make_ray_pool):
     with pytest.raises(RuntimeError, match=rf"worker Lim_1 \(pid {w.pid}\) on node .* job"):
         doomed.result(timeout=30)
     assert futures.submit(pool, "xreturn(k=2)").result(timeout=20)[3] == {"k": 2}
+
+
+# ---------------------------------------------------------------------------
+# Data by name on a RayPool
+
+
+@pytest.mark.parametrize("n", [1, 3])
+def test_data_by_name_on_ray(make_ray_pool, n):
+    pool = make_ray_pool(n)
+    pool.push({"a": 1, "b": [2]})
+    assert pool.pull(["a", "b"]) == [{"a": 1, "b": [2]}] * n
+    pool.push({"only": n}, workers=[n - 1])
+    assert pool.pull("only", default=None) == [None] * (n - 1) + [n]
+    with pytest.raises(NameError, match=f"'nothing' is not defined in worker {pool.name_pref}_0"):
+        pool.pull("nothing")
+    with pytest.raises(TypeError) as caught:
+        pool.push({"fine": 1, "lock": threading.Lock()})
+    assert "'lock'" in " ".join(caught.value.__notes__)
+    assert pool.pull("fine", default="absent") == ["absent"] * n
+
+    # One object in Ray's store, read into memory of each worker's own.
+    x = np.arange(400_000, dtype=np.int64)
+    x.flags.writeable = False
+    pool.broadcast("x", x)
+    pool.map([f"x[:{k + 1}] = -1" for k in range(n)])
+    assert [int((v < 0).sum()) for v in pool.pull("x")] == [k + 1 for k in range(n)]
+
+    for array in (np.arange(3 * 1001.0).reshape(3, 1001), np.asfortranarray(np.ones((7, 5)))):
+        for axis in (0, 1):
+            pool.scatter("p", array, axis=axis)
+            assert all(pool.map(["xreturn(w=p.flags.writeable)"] * n)[k][3]["w"] for k in range(n))
+            assert np.array_equal(pool.gather("p", axis=axis), array)
+
+
+SCRIPT_CLASSES = """\
+from vantrel import cluster
+
+
+class Point:
+    def __init__(self, x):
+        self.x = x
+
+    def scaled(self, k):
+        return Point(self.x * k)
+
+
+def double(v):
+    return 2 * v
+
+
+if __name__ == "__main__":
+    pool = cluster.RayPool(1, address={address!r})
+    try:
+        answer = pool.map([[{{"p": Point(3), "f": double}}, "xreturn(p=p.scaled(f(5)))"]])[0]
+        pool.push({{"q": Point(4)}})
+        print(answer[0], type(answer[3]["p"]) is Point, answer[3]["p"].x, pool.pull("q")[0].x)
+    finally:
+        pool.kill_all()
+"""
+
+
+def test_classes_of_a_script_reach_the_workers(ray_pool, tmp_path):
+    import ray
+
+    script = tmp_path / "script_classes.py"
+    script.write_text(SCRIPT_CLASSES.format(address=ray.get_runtime_context().gcs_address))
+    result = run_program([sys.executable, str(script)], cwd=tmp_path, timeout=90)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip().splitlines()[-1] == "SUCCESS True 30 4"
+
+
+def test_setup_replayed_into_replacement_actors(make_ray_pool, tmp_path):
+    from vantrel._pool.healing import SetupError
+
+    pool = make_ray_pool(2, "Healing")
+    assert pool.setup("base = 40")[0][0] == "SUCCESS"
+    pool.setup("base += 2", worker=1)
+    victim = list(pool.procs.values())[1]
+    os.kill(victim.pid, signal.SIGKILL)
+    deadline = time.monotonic() + 60
+    while not (dead := pool.restart_dead()) and time.monotonic() < deadline:
+        time.sleep(0.5)
+    assert dead == [1] and list(pool.procs.values())[1].pid != victim.pid
+    assert [a[3] for a in pool.map(["xreturn(b=base)"] * 2)] == [{"b": 40}, {"b": 42}]
+
+    pool.auto_restart = True
+    os.kill(list(pool.procs.values())[0].pid, signal.SIGKILL)
+    time.sleep(1)  # Ray learns of the death
+    assert [a[3] for a in pool.map(["xreturn(b=base)"] * 2)] == [{"b": 40}, {"b": 42}]
+
+    pool.N = 3
+    pool.init_process()
+    assert [a[3] for a in pool.map(["xreturn(b=base)"] * 3)] == [{"b": 40}, {"b": 42}, {"b": 40}]
+    needed = tmp_path / "needed"
+    needed.touch()
+    pool.setup(f"open({str(needed)!r}).close()", worker=2)
+    needed.unlink()
+    kept = dict(pool.procs)
+    with pytest.raises(SetupError, match="FileNotFoundError") as info:
+        pool.replace_worker(2)
+    assert info.value.worker == 2 and pool.procs == kept
+
+
+def test_status_of_a_ray_pool(make_ray_pool):
+    """Rows name the node; a running job and its worker's memory show (the
+    workers run on this machine); a replacement counts as a restart."""
+    from vantrel import futures
+
+    pool = make_ray_pool(2, "Seen")
+    idle = pool.status()
+    assert [(w.index, w.state, w.node) for w in idle] == [
+        (0, "idle", pool.procs["Seen_0"].node_id),
+        (1, "idle", pool.procs["Seen_1"].node_id),
+    ]
+    assert all(w.rss and w.rss > 0 for w in idle)
+    busy = futures.submit(pool, "import time\ntime.sleep(1.5)", 1)
+    deadline = time.monotonic() + 60
+    while pool.status()[1].state != "running":
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    row = pool.status()[1]
+    assert row.job == "import time" and row.running_for >= 0
+    busy.result(timeout=60)
+    pool.replace_worker(0)
+    after = pool.status()
+    assert [(w.state, w.restarts) for w in after] == [("idle", 1), ("idle", 0)]
+    assert after[1].answered >= 1
+    text = str(after)
+    assert "Seen: 2 workers, 0 running" in text and "node" in text
+
+
+def test_futures_retries_and_time_limit_replay_on_ray(make_ray_pool, tmp_path):
+    from vantrel import futures
+
+    pool = make_ray_pool(1, "Retried")
+    pool.setup("base = 40")
+    late = futures.submit(pool, "import time; time.sleep(60)", 0, time_limit=1.0)
+    with pytest.raises(TimeoutError, match="with the pool's recorded set-up replayed$"):
+        late.result(120)
+    marker = tmp_path / "ran"
+    job = (
+        f"import os\nif not os.path.exists({str(marker)!r}):\n"
+        f"    open({str(marker)!r}, 'w').close()\n    os.kill(os.getpid(), 9)\nxreturn(b=base)"
+    )
+    assert futures.submit(pool, job, 0, retries=1).result(120)[3] == {"b": 40}

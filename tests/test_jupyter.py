@@ -14,7 +14,7 @@ import nbformat
 import pytest
 from jupyter_client import KernelManager
 from nbclient import NotebookClient
-from programs import ROOT, Watch
+from programs import NOTEBOOK_DEFINITIONS, ROOT, Watch
 
 NOTEBOOK = ROOT / "examples" / "notebook.ipynb"
 ENDS = 15  # seconds; the workers are expected to go well within it
@@ -185,12 +185,21 @@ def test_futures_notebook_runs(tmp_path):
     with client.setup_kernel():
         for index, cell in enumerate(nb.cells):
             client.execute_cell(cell, index)
-    out = {c.id: "".join(o.get("text", "") for o in c.get("outputs", [])) for c in nb.cells}
+    out = {
+        c.id: "".join(
+            o.get("text", "") or o.get("data", {}).get("text/plain", "")
+            for o in c.get("outputs", [])
+        )
+        for c in nb.cells
+    }
     assert out["magic"] == "[worker 0] SUCCESS\nready\n[worker 1] SUCCESS\nready\n"
     assert out["magic-values"] == "True True\n"
     assert out["await"] == f"{[k * k for k in range(8)]}\n"
     assert out["futures"] == "['fast', 'slow']\n"
-    assert "jobs: 100%" in out["progress"] and "50/50" in out["progress"]
+    # With ipywidgets the bar is a widget, whose text form is its first state.
+    assert "jobs:" in out["progress"] and "/50" in out["progress"]
+    widgets = "vantrel-status" in out["progress"]  # the status under the bar
+    assert widgets or ("jobs: 100%" in out["progress"] and "50/50" in out["progress"])
     assert "50 {'SUCCESS'}\n" in out["progress"] and "Warning" not in out["progress"]
 
 
@@ -262,14 +271,7 @@ from vantrel import polyrun
 
 pool = polyrun.MultiProcessPool(2)
 
-class Point:
-    def __init__(self, x):
-        self.x = x
-
-def tenfold(p):
-    p.x *= 10
-    return p
-
+{definitions}
 try:
     answers = pool.map([[{{"p": Point(k), "f": tenfold}}, "xreturn(p=f(p))"] for k in (1, 2)])
     print([a[0] for a in answers], [type(a[3]["p"]) is Point for a in answers],
@@ -281,5 +283,75 @@ finally:
 
 @pytest.mark.parametrize("method", ["fork", "forkserver"])
 def test_classes_of_a_notebook_reach_the_workers(kernel, method):
-    printed = kernel.ok(NOTEBOOK_CLASSES.format(method=method))
+    printed = kernel.ok(NOTEBOOK_CLASSES.format(method=method, definitions=NOTEBOOK_DEFINITIONS))
     assert printed.strip().splitlines()[-1] == "['SUCCESS', 'SUCCESS'] [True, True] [10, 20]"
+
+
+def run_watching(kernel, code, on_display, timeout=60):
+    """Runs a cell, calling on_display(text) for each display message of it
+    while it runs; returns its reply and the text it printed."""
+    msg_id = kernel.kc.execute(code)
+    printed = ""
+    deadline = time.monotonic() + timeout
+    while True:
+        msg = kernel.kc.get_iopub_msg(timeout=max(0.01, deadline - time.monotonic()))
+        if msg["parent_header"].get("msg_id") != msg_id:
+            continue
+        kind = msg["msg_type"]
+        if kind == "stream":
+            printed += msg["content"]["text"]
+        elif kind in ("display_data", "update_display_data"):
+            on_display(msg["content"]["data"].get("text/plain", ""))
+        elif kind == "status" and msg["content"]["execution_state"] == "idle":
+            break
+    while (reply := kernel.kc.get_shell_msg(timeout=timeout))["parent_header"]["msg_id"] != msg_id:
+        pass
+    return reply["content"], printed
+
+
+def test_magic_shows_what_workers_print_while_the_cell_runs(kernel, tmp_path):
+    kernel.ok(CELLS["setup"])
+    kernel.ok("%load_ext vantrel")
+    go = tmp_path / "go"
+    seen = []
+
+    def shown(text):
+        seen.append(text)
+        if "working on it" in text:
+            go.touch()  # the job goes on only once its first line was on the page
+
+    cell = (
+        "%%vantrel -w 1\nimport os, time\nxprint('working on it')\n"
+        f"while not os.path.exists({str(go)!r}): time.sleep(0.01)\nxprint('done')"
+    )
+    reply, printed = run_watching(kernel, cell, shown)
+    assert reply["status"] == "ok"
+    assert seen[0] == "[worker 1] running\nworking on it\n"
+    assert printed == "[worker 1] SUCCESS\nworking on it\ndone\n"
+
+    # A worker killed mid-job: what it printed before is shown with the report.
+    cell = "%%vantrel -w 0\nimport os, signal, time\nxprint('last words')\ntime.sleep(0.5)\n"
+    cell += "os.kill(os.getpid(), signal.SIGKILL)"
+    reply, printed = run_watching(kernel, cell, lambda text: None)
+    assert reply["status"] == "ok"
+    report, rest = printed.split("\n", 1)
+    assert report.startswith("[worker 0] RuntimeError: ") and "ended" in report
+    assert rest == "last words\n"
+
+
+def test_magic_interrupt_reaches_the_jobs(kernel):
+    kernel.ok(CELLS["setup"])
+    kernel.ok("%load_ext vantrel")
+    kernel.ok("%%vantrel\nmine = 'kept'")
+    # Both jobs are well into their loops when the cell is interrupted.
+    reply, printed = interrupted(
+        kernel, "%%vantrel --interrupt\nxprint('looping')\nwhile True: pass", 1.5
+    )
+    assert (reply["status"], reply["ename"]) == ("error", "KeyboardInterrupt")
+    assert printed.count("KeyboardInterrupt: interrupted by its caller") == 2, printed
+    assert "[worker 0] EXCEPTION\nlooping\n" in printed and "[worker 1] EXCEPTION" in printed
+    printed = kernel.ok("%%vantrel -o out\nxreturn(mine=mine)")
+    assert (
+        kernel.ok("print([out[i] for i in sorted(out)])")
+        == "[{'mine': 'kept'}, {'mine': 'kept'}]\n"
+    )

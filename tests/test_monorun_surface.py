@@ -304,16 +304,17 @@ LOAD = """
     del sys.meta_path[0]
     import vantrel.monorun as m
     print(m is not Blocker.half, [k for k in vars(m) if not k.startswith("__")])
-    if hasattr(interpreters, "new_config"):  # 3.13 on: failures are returned
-        sub = interpreters.create(interpreters.new_config("legacy"))
-        failure = interpreters.run_string(sub, "import vantrel.monorun")
-        print(f"<class '{failure.type.__name__}'>: {failure.msg}")
-    else:
-        sub = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(sub, "import vantrel.monorun")
-        except interpreters.RunFailedError as e:
-            print(e)
+    for isolated in (False, True):  # sharing the main lock, then with a lock of its own
+        if hasattr(interpreters, "new_config"):  # 3.13 on: failures are returned
+            sub = interpreters.create(interpreters.new_config("isolated" if isolated else "legacy"))
+            failure = interpreters.run_string(sub, "import vantrel.monorun")
+            print(f"<class '{failure.type.__name__}'>: {failure.msg}")
+        else:
+            sub = interpreters.create(isolated=isolated)
+            try:
+                interpreters.run_string(sub, "import vantrel.monorun")
+            except interpreters.RunFailedError as e:
+                print(e)
 """
 
 
@@ -328,4 +329,10 @@ def test_load(run_python, blocked):
         f"True {NAMES}",
         "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
         "into one interpreter per process.",
+        # From 3.12 the module says it supports no sub-interpreter, and an
+        # isolated one refuses it before it runs.
+        "<class 'ImportError'>: module vantrel.monorun does not support loading in subinterpreters"
+        if sys.version_info >= (3, 12)
+        else "<class 'ImportError'>: Interpreter change detected - this module can only be "
+        "loaded into one interpreter per process.",
     ]

@@ -11,6 +11,16 @@ from vantrel import polyrun
 from vantrel.polyrun import MultiProcessNoRep, MultiProcessPool
 
 
+def added_by_pool_package():
+    import importlib
+
+    from vantrel import _pool
+
+    return [
+        n for m in _pool._MODULES for n in importlib.import_module(f"vantrel._pool.{m}").METHODS
+    ]
+
+
 # Plain Python twins of the two classes: introspection must not tell them apart.
 class PyPool:
     def __init__(self, N, name_pref="MultiProcessingPool"): ...
@@ -38,7 +48,10 @@ def test_module_namespace():
 
 @pytest.mark.parametrize("cls, twin", [(MultiProcessPool, PyPool), (MultiProcessNoRep, PyNoRep)])
 def test_class_namespace_matches_plain_class(cls, twin):
-    assert class_names(cls) == class_names(twin)
+    # The pool's own methods first, in their order; then those vantrel._pool adds.
+    ours, theirs = class_names(cls), class_names(twin)
+    assert ours[: len(theirs)] == theirs
+    assert ours[len(theirs) :] == (added_by_pool_package() if cls is MultiProcessPool else [])
     assert (cls.__bases__, type(cls), cls.__module__) == ((object,), type, "vantrel.polyrun")
     assert cls.__qualname__ == cls.__name__ and cls.__doc__ is None
     for name, attr in vars(twin).items():

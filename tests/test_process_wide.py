@@ -77,15 +77,33 @@ def test_second_holder_gets_a_second_pool(holder, started):
     assert list(other.MPNR.procs) == [started[1].proc.pid]
 
 
-def test_holder_whose_pool_read_fails_counts_as_empty(started):
-    class Touchy:
-        def __getattr__(self, name):
-            raise RuntimeError(f"no {name} here")
+class Touchy:
+    """A holder whose attributes cannot be read: `error` is raised instead."""
 
-    h = Touchy()
+    def __init__(self, error):
+        object.__setattr__(self, "error", error)
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [AttributeError("MPNR"), RuntimeError("no MPNR here")])
+def test_holder_whose_pool_read_fails_counts_as_empty(started, error):
+    h = Touchy(error)
     MultiProcessNoRep.set(h)
     assert MultiProcessNoRep.init_process(1) is None
     assert type(h.MPNR) is MultiProcessPool and h.MPNR.N == 1
+
+
+@pytest.mark.parametrize("error", [MemoryError(), KeyboardInterrupt()])
+def test_caller_trouble_reading_the_pool_is_raised_and_starts_nothing(started, error):
+    # Taken for "no pool", an interrupt or a MemoryError would start a second
+    # pool beside the first, whose workers nobody could reach then.
+    h = Touchy(error)
+    MultiProcessNoRep.set(h)
+    with pytest.raises(type(error)):
+        MultiProcessNoRep.init_process(1)
+    assert started == [] and "MPNR" not in vars(h)
 
 
 class Sealed:

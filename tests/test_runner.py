@@ -1,6 +1,7 @@
 """vantrel._runner runs jobs exactly as a worker's job loop does."""
 
 import pickle
+import signal
 
 import pytest
 
@@ -49,3 +50,42 @@ def test_unsendable_answer_keeps_what_pickles():
     status, printed, info, values = _runner.unsendable_answer(answer, error)
     assert (status, printed, values) == ("EXCEPTION", "printed\n", {"ok": 1})
     assert "PicklingError: cannot pickle" in info and "'bad'" in info
+
+
+class Refuses:
+    def __init__(self, how):
+        self.how = how
+
+    def __reduce__(self):
+        self.how()
+        return int, (0,)
+
+
+def interrupt():
+    signal.raise_signal(signal.SIGINT)  # this process's own Ctrl-C, while pickling
+
+
+def refuse(exc):
+    def how():
+        raise exc
+
+    return how
+
+
+@pytest.mark.parametrize(
+    ("how", "outcome"),
+    [
+        (refuse(KeyboardInterrupt("mine")), None),  # the value's own: left out
+        (refuse(ValueError("no")), None),
+        (interrupt, KeyboardInterrupt),  # the process's: raised, not made a stand-in
+        (refuse(MemoryError()), MemoryError),
+    ],
+)
+def test_unsendable_answer_raises_what_is_not_the_values_own(how, outcome):
+    error = pickle.PicklingError("cannot pickle")
+    answer = ["SUCCESS", "", "", {"ok": 1, "bad": Refuses(how)}]
+    if outcome is None:
+        assert _runner.unsendable_answer(answer, error)[3] == {"ok": 1}
+        return
+    with pytest.raises(outcome):
+        _runner.unsendable_answer(answer, error)

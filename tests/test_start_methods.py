@@ -116,3 +116,40 @@ def test_arrays_arrive_writable_through_the_public_path(tmp_path, method):
         1, "<module>", "ZeroDivisionError: division by zero"
     )
     assert out["map"] == [["SUCCESS", "", "", {"k": k}] for k in range(4)]
+
+
+# A killed worker's input queue, dropped while its feeder thread still ran:
+# the feeder lets go of the queue's semaphores as it ends, and an exit that
+# froze it half-way had the resource tracker report a leak. Made certain
+# here by a feeder slow to tell the tracker, as on a loaded machine.
+SLOW_FEEDER = """
+import multiprocessing, threading, time
+import multiprocessing.synchronize as synchronize
+from multiprocessing import resource_tracker
+multiprocessing.set_start_method("forkserver", force=True)
+cleanup = synchronize.SemLock._cleanup
+
+def slow_cleanup(name):
+    if threading.current_thread() is threading.main_thread():
+        return cleanup(name)
+    synchronize.sem_unlink(name)
+    time.sleep(0.2)
+    resource_tracker.unregister(name, "semaphore")
+
+synchronize.SemLock._cleanup = staticmethod(slow_cleanup)
+import vantrel._control
+vantrel._control.queue_fast_path = False  # jobs go through the feeder
+from vantrel import monorun
+w = monorun.SingleProcess()
+print(w.blocked_put("xreturn(x=1)")[3])
+w.kill()
+del w
+time.sleep(0.05)  # the feeder ends and starts letting go
+"""
+
+
+def test_a_killed_workers_queue_is_let_go_of_whole_at_exit(tmp_path):
+    done = run_program(SLOW_FEEDER, tmp_path, timeout=60)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.strip() == "{'x': 1}"
+    assert done.stderr == ""

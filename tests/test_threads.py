@@ -75,6 +75,8 @@ ONE_POOL = """
     for t in threads:
         t.join(3)
     pool.kill_all()
+    for t in threads:
+        t.join(10)  # a wedged thread ends with its killed worker, before the exit
     print("done")
 """
 

@@ -3,6 +3,7 @@ type checker reading them accepts correct code and rejects wrong calls."""
 
 import os
 import pathlib
+import shutil
 import sys
 import textwrap
 
@@ -109,7 +110,13 @@ def test_stubs_match_the_compiled_modules(tmp_path):
     # (compiled modules and stubs side by side) is the one checked.
     result = run_program(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", mypy_config(tmp_path)]
-        + ["vantrel.monorun", "vantrel.polyrun", "vantrel._runner", "vantrel.cluster"]
+        + [
+            "vantrel.monorun",
+            "vantrel.polyrun",
+            "vantrel._runner",
+            "vantrel._wire",
+            "vantrel.cluster",
+        ]
         + ["vantrel.futures"],
         cwd=tmp_path,
         timeout=120,
@@ -121,14 +128,15 @@ def test_type_checker_reads_the_stubs(tmp_path):
     (tmp_path / "client.py").write_text(textwrap.dedent(CLIENT))
     # vantrel.cluster is pure Python, typed by its own annotations: the
     # installed source is checked too, as a module of its own.
+    # So is the futures package, copied whole (its imports are relative).
     installed = pathlib.Path(vantrel.__file__).parent
-    for module in ("cluster", "futures"):
-        source = (installed / f"{module}.py").read_text()
-        (tmp_path / f"{module}_source.py").write_text(source)
+    (tmp_path / "cluster_source.py").write_text((installed / "cluster.py").read_text())
+    shutil.copytree(installed / "futures", tmp_path / "futures_source")
+    copies = ["cluster_source.py", "futures_source"]
     result = run_program(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", "/dev/null"]
         + ["--config-file", mypy_config(tmp_path)]
-        + ["client.py", "cluster_source.py", "futures_source.py"],
+        + ["client.py", *copies],
         cwd=tmp_path,
         timeout=120,
     )

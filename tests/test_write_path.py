@@ -144,7 +144,8 @@ def main(pool, block):
             from vantrel import polyrun
             polyrun.reduce(pool.map(jobs, block=False))
     except RuntimeError as e:
-        print(time.monotonic() - started < 10, f"process {pids[1]} " in str(e), str(e)[-5:])
+        head = str(e).partition(": ")[0]  # after it: how the worker ended
+        print(time.monotonic() - started < 10, f"process {pids[1]} " in head, head[-5:])
 """
 
 

@@ -9,6 +9,7 @@ using it raises ImportError then.
 
 from __future__ import annotations
 
+import collections
 import copyreg
 import errno
 import io
@@ -25,10 +26,14 @@ import threading
 import time
 import types
 import weakref
-from collections.abc import Iterable
-from typing import Any, Literal, Protocol, TypeVar, overload
+from collections.abc import Callable, Iterable
+from typing import Any, ClassVar, Literal, Protocol, TypeVar, overload
 
-from vantrel import _control, _runner
+from vantrel import _control, _lock, _runner
+from vantrel._pool import data as _data
+from vantrel._pool import healing as _healing
+from vantrel._pool.status import PoolStatus, ray_status, replacing
+from vantrel._pool.workers import replacing as _replacing
 
 __all__ = ["PendingAnswer", "RayPool", "RayWorker", "reduce"]
 
@@ -92,32 +97,6 @@ def _ray() -> Any:
 _Packed = tuple[bytes, list[Any]]
 
 
-def _writable_array(buffer: Any, dtype: Any, shape: Any, order: str) -> Any:
-    """Rebuilds an array that was read-only where it was pickled. Its buffer
-    arrives as a read-only view of the private copy made on arrival: the
-    array is made over that copy itself, so it owns writable memory."""
-    import numpy
-
-    view = memoryview(buffer)
-    if view.readonly:
-        try:
-            own = memoryview(view.obj)
-        except TypeError:
-            own = None
-        if own is None or own.readonly or own.nbytes != view.nbytes:
-            own = memoryview(bytearray(view))  # pickled in band: copy once
-        view = own
-    array: Any = numpy.frombuffer(view, dtype=dtype)
-    return array.reshape(shape, order=order)
-
-
-def _reduce_array(array: Any) -> Any:
-    reduced = array.__reduce_ex__(5)
-    if array.flags.writeable or getattr(reduced[0], "__name__", "") != "_frombuffer":
-        return reduced
-    return (_writable_array, reduced[1])
-
-
 # The reductions used for every pickle: copyreg's, and numpy arrays that are
 # read-only here arriving writable (a local pool's arrays arrive writable).
 # Rebuilt when copyreg's table changes; without numpy loaded, copyreg's own.
@@ -130,7 +109,7 @@ def _dispatch_table() -> dict[Any, Any] | None:
     if numpy is None:
         return None
     if _dispatch is None or _dispatch[0] != len(copyreg.dispatch_table):
-        table = {**copyreg.dispatch_table, numpy.ndarray: _reduce_array}
+        table = {**copyreg.dispatch_table, numpy.ndarray: _control.reduce_array}
         _dispatch = (len(copyreg.dispatch_table), table)
     return _dispatch[1]
 
@@ -151,7 +130,7 @@ def _by_value_loads(data: bytes) -> Any:
 class _ByValuePickler(pickle.Pickler):
     def reducer_override(self, obj: Any) -> Any:
         if isinstance(obj, type | types.FunctionType) and (
-            _control.main_is_interactive() or _was_received_by_value(obj)
+            _main_travels_by_value() or _was_received_by_value(obj)
         ):
             return _control.by_value(obj, _by_value_loads)
         return NotImplemented
@@ -164,10 +143,20 @@ def _was_received_by_value(obj: Any) -> bool:
         return False
 
 
+# Whether this process is a worker (an actor) rather than the caller.
+_in_actor = False
+
+
+def _main_travels_by_value() -> bool:
+    """Whether the caller's __main__ is sent by value: an actor's __main__ is
+    Ray's own, so it never has the caller's, be that a notebook or a script."""
+    return not _in_actor or _control.main_is_interactive()
+
+
 def _pack(obj: object) -> _Packed:
     buffers: list[Any] = []
     out = io.BytesIO()
-    by_value = len(_received_by_value) > 0 or _control.main_is_interactive()
+    by_value = len(_received_by_value) > 0 or _main_travels_by_value()
     pickler = (_ByValuePickler if by_value else pickle.Pickler)(
         out, protocol=5, buffer_callback=buffers.append
     )
@@ -209,6 +198,8 @@ class _Worker:
     """The Ray actor behind one worker: one job runner for the actor's life."""
 
     def __init__(self) -> None:
+        global _in_actor
+        _in_actor = True
         self._runner = _runner.JobRunner()
 
     def where(self) -> tuple[int, str, str]:
@@ -222,6 +213,21 @@ class _Worker:
             return None
         except Exception as e:
             job = _UnreadableJob(e)
+        return self._answer(job)
+
+    def run_with_data(self, packed: _Packed, data: Any) -> _Packed | None:
+        """`run` for vantrel._pool.data: `data`, which Ray read from its
+        object store, goes first as the dict item the job's source takes."""
+        job: Any
+        try:
+            job = [{"_vantrel_data": data}, *_unpack(packed)]
+        except KeyboardInterrupt:
+            return None
+        except Exception as e:
+            job = _UnreadableJob(e)
+        return self._answer(job)
+
+    def _answer(self, job: Any) -> _Packed | None:
         answer = self._runner.run(job)
         if answer is None:  # the job raised KeyboardInterrupt: it has no answer
             return None
@@ -275,10 +281,37 @@ class RayWorker:
         self.pid = pid
         self.node_id = node_id
         self.actor_id = actor_id
+        # For the pool's status: the jobs sent and not yet known to be
+        # answered (weakly: a dropped handle pins nothing), oldest first.
+        self.sent: collections.deque[tuple[weakref.ref[PendingAnswer], Any, float]] = (
+            collections.deque()
+        )
+        self.answered = 0
+        self.head_since: float | None = None
+        self.sent_lock = _lock.RLock()
+
+    def _record(self, pending: PendingAnswer, job: Any) -> None:
+        with self.sent_lock:
+            sent = self.sent
+            while True:  # tested inside: keeps the jump back under the handler (CPython 3.13)
+                if not sent:
+                    break
+                p = sent[0][0]()
+                if p is not None and p._answer is None:
+                    break
+                sent.popleft()
+                self.answered += 1
+            sent.append((weakref.ref(pending), job, time.monotonic()))
 
     def kill(self) -> None:
         """End the worker's process at once; its namespace is lost."""
         _ray().kill(self.actor, no_restart=True)
+
+    def send(self, job: Any, position: int = 0) -> PendingAnswer:
+        """Send one job without waiting; its answer comes through the
+        returned handle (`position` names the job in errors). A job that
+        cannot be pickled is answered "EXCEPTION" in its place."""
+        return _send(self, position, job)
 
     def __repr__(self) -> str:
         return f"<RayWorker {self.name} pid={self.pid} node={self.node_id[:12]}>"
@@ -303,6 +336,13 @@ class PendingAnswer:
         self.position = position
         self.ref = ref
         self._answer: list[Any] | None = None
+        # Set when get() found the worker gone (not only this job failed).
+        self.worker_lost = False
+
+    def add_done_callback(self, fn: Callable[[PendingAnswer], object]) -> None:
+        """Calls `fn(self)` once the answer, or the worker's failure, is
+        there: in Ray's own thread, so `fn` must not wait."""
+        self.ref.future().add_done_callback(lambda _: fn(self))
 
     def get(self, timeout: float | None = None) -> list[Any]:
         """Wait for the answer (at most `timeout` seconds: TimeoutError) and
@@ -327,6 +367,7 @@ class PendingAnswer:
         """vantrel's RuntimeError for a Ray error met while waiting for the answer."""
         w = self.worker
         if isinstance(error, ray.exceptions.RayActorError | ray.exceptions.ObjectLostError):
+            self.worker_lost = True
             return RuntimeError(
                 f"worker {w.name} (pid {w.pid}) on node {w.node_id} ended without answering "
                 f"job {self.position}: {_short(error)}"
@@ -377,6 +418,8 @@ def _fetch(ray: Any, pending: list[PendingAnswer]) -> list[_Packed | None]:
                         fetched[h.ref] = ray.get(h.ref)
                     except ray.exceptions.RayError as e:
                         raise h._failed(ray, e) from e
+                else:
+                    continue  # keeps the jump back under the handler (CPython 3.14)
     return [fetched[h.ref] for h in pending]
 
 
@@ -458,13 +501,19 @@ def _refusing(addresses: dict[str, tuple[str, int]]) -> set[str]:
                     selector.register(sock, selectors.EVENT_WRITE)
                 elif error == errno.ECONNREFUSED:
                     refused.add(key)
+                else:
+                    continue  # keeps the jump back under the handler (CPython 3.14)
             deadline = time.monotonic() + _NODE_PROBE_SECONDS
-            while selector.get_map() and (left := deadline - time.monotonic()) > 0:
+            while True:  # tested inside: keeps the jump back under the handler (CPython 3.13)
+                if not (selector.get_map() and (left := deadline - time.monotonic()) > 0):
+                    break
                 for event, _ in selector.select(left):
                     sock = event.fileobj  # type: ignore[assignment]
                     selector.unregister(sock)
                     if sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == errno.ECONNREFUSED:
                         refused.add(sockets[sock])
+                    else:
+                        continue  # keeps the jump back under the handler (CPython 3.14)
         finally:
             for sock in sockets:
                 sock.close()
@@ -528,7 +577,73 @@ def _send(worker: RayWorker, position: int, job: Any) -> PendingAnswer:
         packed = _pack(job)
     except BaseException as e:  # a __reduce__ may raise anything
         packed = _pack(_runner.unsent_job(_without_own_frames(e)))
-    return PendingAnswer(worker, position, worker.actor.run.remote(packed))
+    pending = PendingAnswer(worker, position, worker.actor.run.remote(packed))
+    worker._record(pending, job)
+    return pending
+
+
+class _RayData:
+    """How vantrel._pool.data reaches a RayPool's workers: values pickled as
+    jobs are, a value for several workers put in Ray's object store once and
+    read by each (its buffers copied there, so arrays arrive writable)."""
+
+    shares_memory = False
+
+    @staticmethod
+    def pack(obj: object) -> _Packed:
+        return _pack(obj)
+
+    @staticmethod
+    def carry(buffers: list[Any]) -> list[Any]:
+        return buffers
+
+    @staticmethod
+    def push(pool: RayPool, chosen: list[int], values: dict[str, Any]) -> list[list[Any]]:
+        stream, buffers = _data.pickle_values(_RayData, values)
+        return _RayData.send(pool, chosen, _data.TAKE, ("pickled", stream, buffers))
+
+    @staticmethod
+    def send(pool: RayPool, chosen: list[int], source: str, data: Any) -> list[list[Any]]:
+        ray = _ray()
+        workers = list(pool.procs.values())
+        job = _pack([source])
+        if data is None:  # the job alone
+            pending = [
+                PendingAnswer(workers[k], k, workers[k].actor.run.remote(job)) for k in chosen
+            ]
+            return reduce(pending)
+        if isinstance(data, list):  # one for each worker
+            each = data
+        else:
+            each = [ray.put(data) if len(chosen) > 1 else data] * len(chosen)
+        pending = [
+            PendingAnswer(workers[k], k, workers[k].actor.run_with_data.remote(job, item))
+            for k, item in zip(chosen, each, strict=True)
+        ]
+        return reduce(pending)
+
+    @staticmethod
+    def label(pool: RayPool, k: int) -> str:
+        w = list(pool.procs.values())[k]
+        return f"worker {w.name} (pid {w.pid})"
+
+
+# Functions of their own: comprehensions inlined in init_process's `try`
+# could let an interrupt skip its handler (CPython 3.14).
+
+
+def _to_retry(failed: dict[str, tuple[bool, str, str]]) -> list[str]:
+    return [name for name, (retry, _, _) in failed.items() if retry]
+
+
+def _start_failed(names: list[str], failed: dict[str, tuple[bool, str, str]]) -> RuntimeError:
+    problems = [failed[name][1] for name in names if name in failed]
+    hints = dict.fromkeys(hint for _, _, hint in failed.values() if hint)
+    return RuntimeError(
+        "could not start the pool's workers (all were killed): "
+        + "; ".join(problems)
+        + "".join(f" ({hint})" for hint in hints)
+    )
 
 
 class RayPool:
@@ -543,6 +658,8 @@ class RayPool:
     does not start within `start_timeout` seconds makes the constructor raise
     RuntimeError, with every worker already started killed.
     """
+
+    _data_transport: ClassVar[type[_RayData]] = _RayData
 
     def __init__(
         self,
@@ -580,24 +697,54 @@ class RayPool:
             # A worker placed on a node lost a moment ago, which Ray still
             # counts as alive for a while, dies within seconds: once more,
             # on the other nodes.
-            dead = [name for name, (retry, _, _) in failed.items() if retry]
+            dead = _to_retry(failed)
             if dead:
                 for name in dead:
                     del failed[name]
                 failed.update(self._start(ray, dead, lost, started))
             if failed:
-                problems = [failed[name][1] for name in names if name in failed]
-                hints = dict.fromkeys(hint for _, _, hint in failed.values() if hint)
-                raise RuntimeError(
-                    "could not start the pool's workers (all were killed): "
-                    + "; ".join(problems)
-                    + "".join(f" ({hint})" for hint in hints)
-                )
+                raise _start_failed(names, failed)
         except BaseException:
             for w in started.values():
                 ray.kill(w.actor, no_restart=True)
             raise
         self.procs = {name: started[name] for name in names}
+        healing = self.__dict__.get("_vantrel_healing")
+        if healing is not None:
+            healing.after_start(self)  # the recorded set-up, before any job
+
+    def replace_worker(self, index: int) -> RayWorker:
+        """Ends worker `index` (its position in `procs`) if it still runs and
+        starts a fresh one of the same name in its place, on the same node
+        when that node is still there; returns it. The fresh worker runs the
+        pool's recorded set-up (`setup`) first, else has an empty namespace;
+        if it cannot start or its set-up fails (SetupError), `procs` keeps the
+        old entry."""
+        with _replacing:
+            return self._replace(index)
+
+    def _replace(self, index: int) -> RayWorker:
+        workers = list(self.procs.values())
+        position = operator.index(index)
+        if not 0 <= position < len(workers):
+            raise IndexError(f"worker {index} is out of range: the pool has {len(workers)} workers")
+        old = workers[position]
+        with replacing(self, position):
+            old.kill()
+            fresh = self._start_worker(old.name, old.node_id)
+            try:
+                _healing.replay_into(self, position, fresh)
+                self.procs = {name: (fresh if w is old else w) for name, w in self.procs.items()}
+            except BaseException:
+                fresh.kill()
+                raise
+        return fresh
+
+    def status(self) -> PoolStatus:
+        """One row per worker: its node, what it is doing and for how long,
+        the jobs it answered, its restarts; memory and CPU time for workers
+        on this machine (see vantrel._pool.status.WorkerStatus)."""
+        return ray_status(self, _ray())
 
     def _start_worker(self, name: str, node: str) -> RayWorker:
         """One new worker called `name`, started as the pool starts its own:
@@ -673,6 +820,54 @@ class RayPool:
             started[name] = RayWorker(name, actors[name], pid, node_id, actor_id)
         return failed
 
+    # Set-up and restarts, as a local pool has them (vantrel._pool.healing).
+    def setup(self, job: Any, worker: int | None = None) -> Any:
+        """Runs `job` on every worker now (with `worker`, on that one only)
+        and records it: every worker started in place of another, or by
+        `init_process`, runs the recorded set-up first. Returns the answers."""
+        return _healing.setup(self, job, worker)
+
+    @property
+    def setup_jobs(self) -> list[tuple[Any, int | None]]:
+        """The recorded set-up, in order: (job, worker or None for every worker)."""
+        return _healing._setup_jobs(self)
+
+    def forget_setup(self) -> None:
+        """Drops the recorded set-up."""
+        _healing.forget_setup(self)
+
+    def restart_dead(self) -> list[int]:
+        """Replaces every worker whose actor has died (set-up replayed);
+        returns their positions."""
+        return _healing.restart_dead(self)
+
+    @property
+    def auto_restart(self) -> bool:
+        """Whether a dead worker is replaced at the start of each `map`."""
+        return _healing._auto_restart(self)
+
+    @auto_restart.setter
+    def auto_restart(self, value: bool) -> None:
+        _healing._set_auto_restart(self, value)
+
+    def _dead_positions(self, wait: float = 2.0) -> list[int]:
+        """The positions of the workers whose actor has died. Each is asked
+        where it runs: a dead one fails at once, a busy one answers after its
+        job (so not within `wait` seconds), and counts as alive."""
+        ray = _ray()
+        workers = list(self.procs.values())
+        refs = [w.actor.where.remote() for w in workers]
+        ray.wait(refs, num_returns=len(refs), timeout=wait)
+        dead = []
+        for position, ref in enumerate(refs):
+            if not ray.wait([ref], timeout=0)[0]:
+                continue
+            try:
+                ray.get(ref)
+            except ray.exceptions.RayError:
+                dead.append(position)
+        return dead
+
     def kill_all(self) -> None:
         """Kill every worker and empty `procs`."""
         workers, self.procs = list(self.procs.values()), {}
@@ -692,6 +887,9 @@ class RayPool:
     def map(self, jobs: Iterable[Any], block: object = True) -> list[Any]:
         """Send job k to worker k % N; return the answers in job order, or with
         `block=False` one `PendingAnswer` per job."""
+        healing = self.__dict__.get("_vantrel_healing")
+        if healing is not None:
+            healing.before_map(self)  # dead workers replaced first, when asked
         self.clear_output()
         workers = list(self.procs.values())
         pending = []
@@ -705,3 +903,36 @@ class RayPool:
 
     def __repr__(self) -> str:
         return f"<RayPool {self.name_pref} N={self.N} workers={list(self.procs)}>"
+
+    # Data by name (vantrel._pool.data), through Ray's object store.
+
+    def push(self, values: dict[str, Any], workers: int | Iterable[int] | None = None) -> None:
+        """Merge the dict `values` into each chosen worker's namespace (default:
+        all); pickled once here, put in Ray's object store once."""
+        _data.push(self, values, workers)
+
+    def pull(
+        self,
+        names: str | Iterable[str],
+        workers: int | Iterable[int] | None = None,
+        default: Any = _data.NO_DEFAULT,
+    ) -> list[Any]:
+        """The values of `names` in each chosen worker: a list of values for
+        one name, a list of dicts for several; NameError naming the worker for
+        a missing name unless `default` is given."""
+        return _data.pull(self, names, workers, default)
+
+    def broadcast(self, name: str, value: Any) -> None:
+        """Bind `name` to `value` in every worker: put in Ray's object store
+        once, read by each worker into memory of its own (arrays writable)."""
+        _data.broadcast(self, name, value)
+
+    def scatter(self, name: str, array: Any, axis: int = 0) -> None:
+        """Split `array` along `axis` into N nearly equal parts, part k bound to
+        `name` in worker k."""
+        _data.scatter(self, name, array, axis)
+
+    def gather(self, name: str, axis: int = 0) -> Any:
+        """The arrays bound to `name` in the workers, concatenated along `axis`
+        in worker order."""
+        return _data.gather(self, name, axis)

@@ -2,11 +2,12 @@
 // their jobs some other way than from a queue (Ray actors). A JobRunner holds
 // one collector (vantrel.monorun._HandleContent) and one namespace, and runs
 // jobs in it exactly as a worker of vantrel.monorun does.
-#include "core/module.hpp"
-#include "core/function.hpp"
-#include "core/job.hpp"
-#include "core/stand_in.hpp"
-#include "core/state.hpp"
+#include "core/capi/module.hpp"
+#include "core/capi/function.hpp"
+#include "core/capi/state.hpp"
+#include "core/job/job.hpp"
+#include "core/job/stand_in.hpp"
+#include "core/transport/mp_queue.hpp"
 
 #include <new>
 
@@ -109,6 +110,17 @@ PyObject* unsent_job_body(Function*, BoundArgs& a) noexcept {
     return stand_in::unsent_job(a.v[0]).release();
 }
 
+// activity(qo): what the caller knows of the worker answering on `qo`, for a
+// pool's status (mp_queue::activity), or None for another kind of queue.
+PyObject* activity_body(Function*, BoundArgs& a) noexcept {
+    mp_queue::QueueState* state = nullptr;
+    const int known = mp_queue::state_of(a.v[0], state);
+    if (known < 0) return nullptr;
+    if (known == 0) Py_RETURN_NONE;
+    return mp_queue::activity(*state).release();
+}
+
+const FunctionSpec activity_spec = {"activity", {{"qo"}, 1, 0}, activity_body};
 const FunctionSpec unsendable_answer_spec = {
     "unsendable_answer", {{"answer", "error"}, 2, 0}, unsendable_answer_body};
 const FunctionSpec unsent_job_spec = {"unsent_job", {{"error"}, 1, 0}, unsent_job_body};
@@ -120,7 +132,8 @@ int fill_namespace(PyObject* m) noexcept {
     Ref type = Ref::steal(PyType_FromModuleAndSpec(m, &runner_spec, nullptr));
     return bind(m, "JobRunner", type) &&
                    bind(m, "unsendable_answer", make_function(m, unsendable_answer_spec)) &&
-                   bind(m, "unsent_job", make_function(m, unsent_job_spec))
+                   bind(m, "unsent_job", make_function(m, unsent_job_spec)) &&
+                   bind(m, "activity", make_function(m, activity_spec))
                ? 0
                : -1;
 }

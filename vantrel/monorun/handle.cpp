@@ -1,8 +1,8 @@
 // SingleProcess, the caller's handle on one worker, and the drain clear_queue.
-#include "core/futures_guard.hpp"
-#include "core/module.hpp"
-#include "core/mp_queue.hpp"
-#include "core/pairing.hpp"
+#include "core/capi/module.hpp"
+#include "core/transport/futures_guard.hpp"
+#include "core/transport/mp_queue.hpp"
+#include "core/transport/pairing.hpp"
 #include "monorun.hpp"
 
 namespace vantrel::monorun {

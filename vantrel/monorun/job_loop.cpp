@@ -1,9 +1,10 @@
 // monorun_main, the whole life of a worker process, and its SIGINT handler.
-#include "core/job.hpp"
-#include "core/module.hpp"
-#include "core/mp_queue.hpp"
-#include "core/shm_buffers.hpp"
+#include "core/capi/module.hpp"
+#include "core/job/job.hpp"
+#include "core/transport/mp_queue.hpp"
+#include "core/transport/shm_buffers.hpp"
 #include "monorun.hpp"
+#include "monorun/live_text.hpp"
 
 #include <unistd.h>
 
@@ -33,8 +34,12 @@ class Worker {
   private:
     Ref global(PyObject* name) noexcept { return lookup_global(fn_, name); }
     bool put(PyObject* answer) noexcept {
-        return mp_queue::send(qo_, qo_state_, answer, mp_queue::Kind::answer) == 0;
+        const mp_queue::Tag tag{tag_.get(), names.answer};
+        return mp_queue::send(qo_, qo_state_, answer, mp_queue::Kind::answer, tag) == 0;
     }
+    // A tagged job (vantrel._control.Tagged) is run as its payload, and what
+    // is sent for it carries its tag; -1 on error.
+    int untag(Ref& job) noexcept;
     bool answer(JobRunner::Outcome outcome) noexcept;
     bool cycle() noexcept;
     void end_if_orphaned() noexcept;
@@ -46,6 +51,9 @@ class Worker {
     mp_queue::QueueState* qo_state_ = nullptr;
     Caller caller_;
     JobRunner runner_;
+    Ref tag_;                  // of the job being run, when it came tagged
+    bool live_wanted_ = false; // that job's caller wants its printed text as it grows
+    LiveText live_;
 };
 
 bool Worker::start(PyObject* name) noexcept {
@@ -53,6 +61,7 @@ bool Worker::start(PyObject* name) noexcept {
     // The caller's way with large buffers, whatever the start method; its
     // answers name it as their reader.
     Ref control = import_module("vantrel._control");
+    // take_settings() gives the address of the worker's page, or None.
     Ref taken =
         control ? Ref::steal(PyObject_CallMethod(control.get(), "take_settings", nullptr)) : Ref();
     if (!taken) return false;
@@ -90,7 +99,11 @@ bool Worker::start(PyObject* name) noexcept {
     // the interpreter keeps the text of a `python -c` command for tracebacks.
     if (!Ref::steal(PyObject_CallMethod(control.get(), "forget_command_source", nullptr)))
         return false;
-    return runner_.start(fn_->globals, std::move(collector));
+    // The collector lives as long as the runner, which lives as long as this loop.
+    live_.start(collector.get(), qo_, qo_state_);
+    if (!runner_.start(fn_->globals, std::move(collector))) return false;
+    Ref module = import_module("vantrel.monorun");
+    return module && figures_start(module.get(), taken.get(), runner_);
 }
 
 // Putting the "SUCCESS" answer is part of the job, so a failing put is
@@ -106,12 +119,33 @@ bool Worker::answer(JobRunner::Outcome outcome) noexcept {
     case End::exception:
         return put(outcome.answer.get());
     case End::unanswered:
-        return true;
+        // Its owner learns that it will get no answer (an untagged job gets
+        // no message at all).
+        if (!tag_) return true;
+        return mp_queue::send(qo_, qo_state_, Py_None, mp_queue::Kind::answer,
+                              {tag_.get(), names.lost}) == 0;
     case End::success: // a handler never succeeds
     case End::fatal:
         break;
     }
     return false;
+}
+
+int Worker::untag(Ref& job) noexcept {
+    tag_.reset();
+    live_wanted_ = false;
+    PyObject* tagged = process_state().queue_layout.tagged;
+    if (!tagged || Py_TYPE(job.get()) != reinterpret_cast<PyTypeObject*>(tagged)) return 0;
+    Ref tag = Ref::steal(PyObject_GetAttr(job.get(), names.tag));
+    Ref kind = tag ? Ref::steal(PyObject_GetAttr(job.get(), names.kind)) : Ref();
+    Ref payload = kind ? Ref::steal(PyObject_GetAttr(job.get(), names.payload)) : Ref();
+    if (!payload) return -1;
+    // A "live" job: its owner wants the printed text as it grows (live_text.hpp).
+    live_wanted_ =
+        PyUnicode_Check(kind.get()) != 0 && PyUnicode_Compare(kind.get(), names.live) == 0;
+    tag_ = std::move(tag);
+    job = std::move(payload);
+    return 0;
 }
 
 // Nobody can reach a worker whose caller has ended: it ends too, after the
@@ -123,6 +157,7 @@ void Worker::end_if_orphaned() noexcept {
         PyObject* file = PySys_GetObject(stream); // borrowed
         if (file && file != Py_None && !call_method(file, names.flush)) PyErr_Clear();
     }
+    shm_buffers::release_all(); // the exit steps that would do it are skipped
     _exit(0);
 }
 
@@ -131,20 +166,36 @@ void Worker::end_if_orphaned() noexcept {
 // signal handler of an earlier job) is reported as unraisable.
 bool Worker::cycle() noexcept {
     mp_queue::JobReceipt receipt =
-        mp_queue::receive_job(qi_, qi_state_, process_state.job_wait, caller_);
+        mp_queue::receive_job(qi_, qi_state_, process_state().job_wait, caller_);
     switch (receipt.taken) {
     case mp_queue::Taken::job: {
-        const bool answered = answer(runner_.run(receipt.job.get()));
+        const int untagged = untag(receipt.job);
+        figures_job_started(untagged < 0 ? nullptr : tag_.get());
+        JobRunner::Outcome outcome{JobRunner::End::fatal, {}};
+        if (untagged < 0) {
+            outcome = runner_.handle_failure(JobRunner::Stage::running);
+        } else if (live_wanted_ && live_.begin(tag_.get())) {
+            outcome = runner_.run(receipt.job.get());
+            live_.end(); // before the answer: no piece follows it
+        } else {
+            outcome = live_wanted_ ? runner_.handle_failure(JobRunner::Stage::running)
+                                   : runner_.run(receipt.job.get());
+        }
+        // Written before the answer goes: a caller that has it sees them.
+        figures_job_finished();
+        const bool answered = answer(std::move(outcome));
         // Between jobs too: jobs already queued are not run for a caller that is gone.
         end_if_orphaned();
         return answered;
     }
     case mp_queue::Taken::unreadable: {
+        tag_.reset();
         JobRunner::Outcome outcome = runner_.handle_failure(JobRunner::Stage::waiting);
         if (outcome.end == JobRunner::End::unanswered) end_if_orphaned();
         return answer(std::move(outcome));
     }
     case mp_queue::Taken::nothing:
+        figures_idle();
         end_if_orphaned();
         return true;
     case mp_queue::Taken::interrupted:

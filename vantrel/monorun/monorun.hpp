@@ -2,13 +2,28 @@
 // handle), tied together by module.cpp.
 #pragma once
 
-#include "core/call.hpp"
-#include "core/function.hpp"
-#include "core/module.hpp"
-#include "core/ref.hpp"
-#include "core/state.hpp"
+#include "core/capi/call.hpp"
+#include "core/capi/function.hpp"
+#include "core/capi/module.hpp"
+#include "core/capi/ref.hpp"
+#include "core/capi/state.hpp"
+
+namespace vantrel {
+class JobRunner;
+}
 
 namespace vantrel::monorun {
+
+// The worker's page (figures.cpp): `address` is where the caller's page is
+// mapped in this process (None: no page). Installs the interrupt handler.
+bool figures_start(PyObject* module, PyObject* address, JobRunner& runner) noexcept;
+// Around each job taken from the queue: its number counted before it runs
+// (with its owner's tag, or null); the memory and the count of finished jobs
+// written before its answer goes.
+void figures_job_started(PyObject* tag) noexcept;
+void figures_job_finished() noexcept;
+// A wait that brought no job: the memory read if jobs ended since the last read.
+void figures_idle() noexcept;
 
 // Definitions, in the order the module binds them.
 extern const FunctionSpec clear_queue_spec;

@@ -20,6 +20,10 @@ int fill_namespace(PyObject* m) noexcept {
                        {"clear_output", &pool_clear_output_spec},
                        {"map", &pool_map_spec, block_default.get()}}))
         return -1;
+    // The methods written in Python over the message path (vantrel._pool).
+    Ref install = import_attribute("vantrel._pool", "install");
+    Ref pool_class = install ? Ref::steal(PyObject_GetAttrString(m, "MultiProcessPool")) : Ref();
+    if (!pool_class || !call(install.get(), pool_class.get())) return -1;
 
     Ref set = make_function(m, shared_set_spec);
     Ref set_static = set ? Ref::steal(PyStaticMethod_New(set.get())) : Ref();

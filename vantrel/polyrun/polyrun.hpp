@@ -2,11 +2,11 @@
 // process-wide pool), tied together by module.cpp.
 #pragma once
 
-#include "core/call.hpp"
-#include "core/function.hpp"
-#include "core/module.hpp"
-#include "core/ref.hpp"
-#include "core/state.hpp"
+#include "core/capi/call.hpp"
+#include "core/capi/function.hpp"
+#include "core/capi/module.hpp"
+#include "core/capi/ref.hpp"
+#include "core/capi/state.hpp"
 
 namespace vantrel::polyrun {
 
@@ -25,5 +25,10 @@ extern const FunctionSpec shared_init_process_spec;
 // pool is complete, or handle by handle while it is half-built.
 void kill_unreachable_pool(PyObject* pool) noexcept;
 void kill_unreachable_handles(PyObject* pool) noexcept;
+
+// pool._vantrel_healing.<method>(pool) when the pool has that state (its
+// set-up, restarts or recycling were asked for: vantrel._pool.healing); one
+// attribute look-up otherwise. -1 on error.
+int heal(PyObject* pool, PyObject* method) noexcept;
 
 } // namespace vantrel::polyrun

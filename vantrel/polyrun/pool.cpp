@@ -81,7 +81,8 @@ PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
     if (!it) return nullptr;
     while (Ref index = Ref::steal(PyIter_Next(it.get())))
         if (start_worker(fn, self, index.get()) < 0) return nullptr;
-    if (PyErr_Occurred()) return nullptr;
+    // Recorded set-up is replayed into the new workers before any job.
+    if (PyErr_Occurred() || heal(self, names.after_start) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -98,6 +99,14 @@ PyObject* clear_output_body(Function*, BoundArgs& a) noexcept {
 }
 
 } // namespace
+
+int heal(PyObject* pool, PyObject* method) noexcept {
+    PyObject* found = nullptr;
+    const int has = compat::get_optional_attr(pool, names.healing_attribute, &found);
+    Ref state = Ref::steal(found);
+    if (has <= 0 || state.get() == Py_None) return has;
+    return call_method(state.get(), method, pool) ? 0 : -1;
+}
 
 void kill_unreachable_pool(PyObject* pool) noexcept {
     SavedError error;

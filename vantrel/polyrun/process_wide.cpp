@@ -52,10 +52,21 @@ PyObject* init_process_body(Function* fn, BoundArgs& a) noexcept {
     PyObject* n = a.v[0];
     Ref shared_holder = holder(fn);
     if (!shared_holder) return nullptr;
-    // Presence test: any failure to read MPNR means "no pool".
-    Ref present = Ref::steal(PyObject_GetAttr(shared_holder.get(), names.MPNR));
-    if (!present) PyErr_Clear();
-    return present ? resize_stored_pool(fn, n) : create_pool(fn, n);
+    // Presence test: a holder whose MPNR cannot be read has no pool. An
+    // ordinary exception of the holder's own says only that; an interrupt or
+    // a MemoryError is the caller's and is raised, never taken for "no pool"
+    // (which would start a second pool beside the first).
+    PyObject* found = nullptr;
+    int has = compat::get_optional_attr(shared_holder.get(), names.MPNR, &found);
+    const Ref present = Ref::steal(found);
+    if (has < 0) {
+        if (PyErr_ExceptionMatches(PyExc_Exception) == 0 ||
+            PyErr_ExceptionMatches(PyExc_MemoryError) != 0)
+            return nullptr;
+        PyErr_Clear();
+        has = 0;
+    }
+    return has == 1 ? resize_stored_pool(fn, n) : create_pool(fn, n);
 }
 
 } // namespace

@@ -1,10 +1,11 @@
 // MultiProcessPool.map deals jobs over the workers in rotation; reduce reads
 // one answer per output queue, in job order.
-#include "core/futures_guard.hpp"
-#include "core/mp_queue.hpp"
-#include "core/pairing.hpp"
+#include "core/transport/futures_guard.hpp"
+#include "core/transport/mp_queue.hpp"
+#include "core/transport/pairing.hpp"
 #include "polyrun.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace vantrel::polyrun {
@@ -95,6 +96,10 @@ PyObject* gather(PyObject* queues, mp_queue::Outbox* outbox, bool guarded) noexc
                          ? gather_listed(queues, answers.get(), outbox, guarded)
                          : gather_iterated(queues, answers.get(), outbox, guarded);
     if (read < 0 || (outbox && outbox->send_all() < 0)) return nullptr;
+    // An interrupt that came while the last message was read (it is read
+    // whole) is raised here, with every answer taken: not at whichever later
+    // line the interpreter next looks for signals.
+    if (PyErr_CheckSignals() < 0) return nullptr;
     return answers.release();
 }
 
@@ -105,8 +110,7 @@ PyObject* reduce_body(Function*, BoundArgs& a) noexcept {
 // Whether `reduce` is this module's own: then map may read its answers while
 // jobs that found no room in a pipe are still on their way.
 bool is_own_reduce(PyObject* reduce) noexcept {
-    return Py_TYPE(reduce) == reinterpret_cast<PyTypeObject*>(process_state.function_type.get()) &&
-           reinterpret_cast<Function*>(reduce)->spec->body == reduce_body;
+    return is_function(reduce) && reinterpret_cast<Function*>(reduce)->spec->body == reduce_body;
 }
 
 // The workers that got jobs from one call of map, and the jobs held back for
@@ -143,10 +147,51 @@ class Dealt {
     mp_queue::Outbox outbox;
 };
 
+// The call under way, recorded on each worker's output queue for the pool's
+// status: once per call, dropped when the call ends.
+class CallRecord {
+  public:
+    CallRecord() noexcept = default;
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+    ~CallRecord() {
+        for (mp_queue::QueueState* state : states_)
+            mp_queue::end_call(*state);
+    }
+    // red: the output queue of each position; worker k has positions k, k + n, ...
+    int begin(PyObject* red, PyObject* jobs, Py_ssize_t workers) noexcept {
+        const Py_ssize_t first = std::min(workers, PyList_GET_SIZE(red));
+        for (Py_ssize_t k = 0; k < first; ++k) {
+            mp_queue::QueueState* state = nullptr;
+            if (mp_queue::state_of(PyList_GET_ITEM(red, k), state) < 0) return -1;
+            if (!state) continue;
+            mp_queue::begin_call(*state, jobs, k, workers);
+            states_.push_back(state);
+        }
+        return 0;
+    }
+
+  private:
+    std::vector<mp_queue::QueueState*> states_;
+};
+
+// The answers of a blocking map, the call recorded meanwhile for the pool's
+// status. Jobs held back for want of room go out while the answers are read,
+// or through the queues' `put` when someone else reads them.
+Ref read_answers(PyObject* reduce, PyObject* red, PyObject* jobs, Py_ssize_t workers,
+                 mp_queue::Outbox& outbox) noexcept {
+    CallRecord record;
+    if (record.begin(red, jobs, workers) < 0) return {};
+    if (is_own_reduce(reduce)) return Ref::steal(gather(red, &outbox, false));
+    if (outbox.send_all() < 0) return {};
+    return call(reduce, red);
+}
+
 PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
     PyObject* self = a.v[0];
     PyObject* jobs = a.v[1];
-    if (!call_method(self, names.clear_output)) return nullptr;
+    // Dead or worn workers are replaced first, when the pool was asked to.
+    if (heal(self, names.before_map) < 0 || !call_method(self, names.clear_output)) return nullptr;
     Ref procs = Ref::steal(PyObject_GetAttr(self, names.procs));
     if (!procs) return nullptr;
     Ref values = call_method(procs.get(), names.values);
@@ -190,14 +235,13 @@ PyObject* map_body(Function* fn, BoundArgs& a) noexcept {
         dealt.abandon_all();
         return nullptr;
     }
-    // Jobs held back for want of room go out while the answers are read, or
-    // through the queues' `put` when someone else reads them.
     Ref answers;
-    if (block && is_own_reduce(reduce.get())) {
-        answers = Ref::steal(gather(red.get(), &outbox, false));
-    } else if (outbox.send_all() == 0) {
-        if (!block) return red.release(); // the caller reads these answers from here on
-        answers = call(reduce.get(), red.get());
+    if (!block) {
+        if (outbox.send_all() == 0)
+            return red.release(); // the caller reads these answers from here on
+    } else {
+        answers =
+            read_answers(reduce.get(), red.get(), jobs, PyList_GET_SIZE(handles.get()), outbox);
     }
     if (!answers) dealt.abandon_all();
     return answers.release();
