@@ -83,8 +83,12 @@ def main(pool, size):
     red = pool.map([f"xreturn(b=bytes({size}))"], block=False)
     while h.qo.empty():
         time.sleep(0.005)
-    # The rest of the answer waits until the worker goes on.
+    # The rest of the answer waits until the worker goes on. A writer the
+    # signal has not stopped yet goes on writing as long as the pipe has
+    # room, so the read starts only once it is stopped.
     os.kill(h.proc.pid, signal.SIGSTOP)
+    while open(f"/proc/{h.proc.pid}/stat").read().rpartition(")")[2].split()[0] != "T":
+        time.sleep(0.001)
 
     def interrupt_mid_message():
         # Once the reader has taken what the pipe held, it waits for the rest.
