@@ -285,7 +285,7 @@ def print_section(sec):
         ratio = f"{r['ratio']:6.2f}" if r["ratio"] is not None else "      "
         print(
             f" {mark}{r['label']:62s} {r['median']:11.4g}  p10 {r['p10']:10.4g}"
-            f"  p90 {r['p90']:10.4g}  ours÷row {ratio}"
+            f"  p90 {r['p90']:10.4g}  mean {r['mean']:10.4g}  ours÷row {ratio}"
         )
     for s in sec["skipped"]:
         print(f"  not measured: {s}")

@@ -139,6 +139,8 @@ def evaluate_targets(results):
         "<",
         1.0,
     )
+    add("latency", "futures.submit ÷ blocked_put", ratio(lat, "future", "ours"), "<=", 2.0)
+    add("latency", "await futures.asubmit ÷ blocked_put", ratio(lat, "await", "ours"), "<=", 3.0)
 
     thr = _medians(results, "throughput")
     add(
@@ -157,6 +159,14 @@ def evaluate_targets(results):
         ratio(thr, "futures_dealt", "ppe_map"),
         "<",
         1.0,
+    )
+    add("throughput", "futures.map ÷ map (per job)", ratio(thr, "futures_dealt", "ours"), "<=", 1.5)
+    add(
+        "throughput",
+        "map with recycling on ÷ map (per job)",
+        ratio(thr, "ours_recycling", "ours"),
+        "<=",
+        1.1,
     )
 
     # Time ratios: Pool.apply's MB/s ÷ ours, the same bytes moved.

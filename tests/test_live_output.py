@@ -178,6 +178,34 @@ def test_map_hands_output_to_the_caller_by_position(pool):
         assert "".join(t for j, t, _ in seen if j == k) == answers[k][1] == f"{k}\n{k}again\n"
 
 
+def test_each_piece_is_handed_on_once_while_many_threads_read(make_pool):
+    # Every thread in result() reads answers and hands on what it took, and
+    # the pieces of one thread's jobs may be handed on by another.
+    from vantrel import futures
+
+    pool = make_pool(4)
+    job = "import time\nfor i in range(12):\n    xprint(i)\n    time.sleep(0.002)"
+    wrong = []
+
+    def submitter(t):
+        for n in range(6):
+            pieces = []
+            answer = futures.submit(pool, job, on_output=pieces.append).result(timeout=60)
+            if "".join(pieces) != answer[1]:
+                wrong.append((t, n, pieces, answer[1]))
+
+    threads = [threading.Thread(target=submitter, args=(t,)) for t in range(6)]
+    for t in threads:
+        t.start()
+    pieces = []
+    answers = futures.map(pool, [job] * 24, on_output=lambda k, text: pieces.append((k, text)))
+    for t in threads:
+        t.join(120)
+    for k, answer in enumerate(answers):
+        assert "".join(text for j, text in pieces if j == k) == answer[1]
+    assert not wrong
+
+
 def test_a_failing_callback_is_reported_and_the_job_still_answers(pool):
     from vantrel import futures
 

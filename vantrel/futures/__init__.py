@@ -34,7 +34,7 @@ from typing import Any
 from vantrel import _lock
 
 from . import _waiting
-from ._jobs import Batch
+from ._jobs import Batch, take_piece
 from ._local import LocalFuture, LocalScheduler, stop_readers
 from ._ray import RayScheduler, stop_servers
 from ._scheduler import Scheduler
@@ -271,7 +271,10 @@ def _hand_on(batch: Batch, on_output: Any, on_answer: Any, bar: Any) -> None:
     map's `try`, could let an interrupt skip map's handler (CPython 3.14)."""
     while batch.printed:
         assert on_output is not None
-        on_output(*batch.printed.popleft())
+        k, piece = batch.printed.popleft()
+        text = take_piece(piece)  # None: the same piece listed twice
+        if text is not None:
+            on_output(k, text)
     while batch.arrived:
         k = batch.arrived.popleft()
         if on_answer is not None and k not in batch.errors:

@@ -74,11 +74,14 @@ class Batch:
         "on_output",
         "printed",
         "wake",
+        "waker",
     )
 
     def __init__(self, n: int, on_output: Callable[[int, str], object] | None = None) -> None:
         self.on_output = on_output
-        self.printed: collections.deque[tuple[int, str]] = collections.deque()  # for on_output
+        # For on_output: (job, piece), each piece in a list that the one
+        # thread handing it on empties (see Settlements).
+        self.printed: collections.deque[tuple[int, list[str]]] = collections.deque()
         self.answers: list[Any] = [None] * n
         self.errors: dict[int, BaseException] = {}
         self.left = n
@@ -92,8 +95,13 @@ class Batch:
         # thread that settles would wait on it for good.
         self.wake = threading.Lock()
         self.wake.acquire()
+        # The waiting thread's own wake-up, while it polls the pipes itself.
+        self.waker: Any = None
 
     def woken(self) -> None:
+        waker = self.waker
+        if waker is not None:
+            waker.wake()
         if self.wake.locked():
             try:
                 self.wake.release()
@@ -201,7 +209,9 @@ class Settlements(collections.deque):  # type: ignore[type-arg]
     (job, answer, error) and (job, text, _OUTPUT), added under the lock.
     `run` may be called by any thread; an entry leaves the queue only after
     it was applied, so an interrupt in the middle leaves the rest for the
-    next `run` (applying a settlement twice changes nothing)."""
+    next `run`, and two threads may apply the same entry: settling twice
+    changes nothing, and a piece of text travels in a list that is emptied
+    where it is handed on, so that it is handed on once."""
 
     def answer(self, job: Job, answer: Any) -> None:
         self.append((job, answer, None))
@@ -210,7 +220,7 @@ class Settlements(collections.deque):  # type: ignore[type-arg]
         self.append((job, None, error))
 
     def output(self, job: Job, text: str) -> None:
-        self.append((job, text, _OUTPUT))
+        self.append((job, [text], _OUTPUT))
 
     def drained(self, future: concurrent.futures.Future[Any]) -> None:
         self.append((None, future, _DRAINED))
@@ -268,24 +278,41 @@ def _apply(job: Job, answer: Any, error: Any) -> None:
             job.future.set_result(answer)
     except concurrent.futures.InvalidStateError:
         pass  # cancelled meanwhile by another thread
+    # A thread in result() may be polling the pipes itself: woken here, once
+    # the future's own callbacks have run.
+    waker = getattr(job.future, "waker", None)
+    if waker is not None:
+        waker.wake()
 
 
-def hand_on(job: Job, text: str) -> None:
-    """A piece of `job`'s printed text to its on_output: called here (never
-    under the scheduler's lock), or for a batch's job queued for the thread
-    that waits for the batch. What the callback raises is reported as an
-    exception nobody can catch, as the interpreter does for __del__."""
+def hand_on(job: Job, piece: list[str]) -> None:
+    """A piece of `job`'s printed text (in its list) to its on_output: called
+    here (never under the scheduler's lock), or for a batch's job queued for
+    the thread that waits for the batch (which may find the same list twice).
+    What the callback raises is reported as an exception nobody can catch,
+    as the interpreter does for __del__."""
     batch = job.batch
     if batch is not None:
-        batch.printed.append((job.label, text))
+        batch.printed.append((job.label, piece))
         batch.woken()
         return
     assert job.on_output is not None
+    text = take_piece(piece)
+    if text is None:
+        return  # handed on by another thread
     try:
         job.on_output(text)
     except Exception as e:
         why = f"Exception in the on_output callback of job {job.label}"
         sys.unraisablehook(cast(Any, _Unraisable(e, why)))
+
+
+def take_piece(piece: list[str]) -> str | None:
+    """The text in `piece` for the one thread that takes it; None for any other."""
+    try:
+        return piece.pop()  # one step: two threads never both get it
+    except IndexError:
+        return None
 
 
 class _Unraisable:

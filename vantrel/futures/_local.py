@@ -7,13 +7,13 @@ workers' sentinels of the workers that have jobs of these futures; a thread
 in `result()` polls them too and reads its answer itself, and an event loop
 awaiting `asubmit` reads them on its own thread (`add_reader`). Whoever
 comes first takes what has arrived (the core takes the queue's read lock
-without waiting, so the others find nothing) and settles the futures.
+without waiting, so the others find nothing) and settles the futures,
+waking the thread that waits for each (its _Waker).
 """
 
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
 import os
 import select
 import threading
@@ -45,6 +45,7 @@ class LocalFuture(_waiting.Future):
     done, read the answers in the calling thread."""
 
     _scheduler: LocalScheduler | None = None
+    waker: _Waker | None = None  # of a thread in result(), polling for it
 
     def wait(self, timeout: float | None = None) -> None:
         """Reads answers in this thread until this future is done."""
@@ -62,12 +63,59 @@ class LocalFuture(_waiting.Future):
         return super().exception(timeout)
 
 
+class _Waker:
+    """A waiting thread's own wake-up pipe, written when the future it waits
+    for is settled by another thread: one that read that answer while this
+    thread polled. Its poll then ends at once, not after a whole look."""
+
+    r = w = -1  # closed by __del__, with the thread's other locals
+
+    def __init__(self) -> None:
+        with _control.signals_held():  # no descriptor left behind half made
+            self.r, self.w = os.pipe()
+        os.set_blocking(self.r, False)
+        os.set_blocking(self.w, False)
+        self.owner = threading.get_ident()
+        self.woken = False  # the last poll ended on this pipe
+
+    def wake(self) -> None:
+        if threading.get_ident() != self.owner:  # its own read needs no wake-up
+            try:
+                os.write(self.w, b"x")
+            except OSError:
+                pass  # full: it wakes anyway
+
+    def drain(self) -> None:
+        self.woken = True
+        try:
+            os.read(self.r, 4096)
+        except BlockingIOError:
+            pass
+
+    def __del__(self) -> None:
+        for fd in (self.r, self.w):
+            if fd >= 0:
+                os.close(fd)
+
+
+_wakers = threading.local()
+
+
+def _waker() -> _Waker:
+    """This thread's waker."""
+    waker: _Waker | None = getattr(_wakers, "waker", None)
+    if waker is None:
+        waker = _wakers.waker = _Waker()
+    return waker
+
+
 class _Poll:
     """One thread's poll over the watched workers: each thread its own (a
     poll object serves one thread at a time)."""
 
     def __init__(self) -> None:
         self.generation = -1
+        self.waker: _Waker | None = None  # a thread in result(): its own wake-up
         self.poller = select.poll()
         self.fds: dict[int, tuple[Slot, bool]] = {}  # fd -> (slot, is the sentinel)
         self.unpolled: list[Slot] = []  # watched slots without a pipe to poll
@@ -214,6 +262,9 @@ class LocalScheduler(Scheduler):
         p = _Poll()
         if reader:
             p.poller.register(self.wake_r, select.POLLIN)
+        else:
+            p.waker = _waker()
+            p.poller.register(p.waker.r, select.POLLIN)
         with self.lock:
             for s in self.slots:
                 if s.gone is not None or not s.watched:
@@ -293,6 +344,9 @@ class LocalScheduler(Scheduler):
             if fd == self.wake_r:
                 os.read(self.wake_r, 4096)
                 continue
+            if p.waker is not None and fd == p.waker.r:
+                p.waker.drain()
+                continue
             entry = p.fds.get(fd)
             if entry is not None:
                 if entry[1]:
@@ -326,22 +380,27 @@ class LocalScheduler(Scheduler):
         done.run()
         return paired > 0
 
-    def wait(self, future: concurrent.futures.Future[Any], timeout: float | None) -> None:
+    def wait(self, future: LocalFuture, timeout: float | None) -> None:
         """Reads in this thread until `future` is done or `timeout` passed."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        # Another thread that takes this answer while this one polls wakes it.
+        waker = future.waker = _waker()
         while not future.done():
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
                 return
             look = _LOOK if left is None else min(left, _LOOK)
-            if not self.pump(look, reader=False) and not future.done():
-                # Another thread may have taken this answer: it settles it soon.
+            waker.woken = False
+            if not self.pump(look, reader=False) and not future.done() and not waker.woken:
+                # Another thread may be reading this answer: it settles it soon.
                 _waiting.wait_done(future, _TAKEN_ELSEWHERE)
 
     def wait_batch(self, batch: Batch) -> None:
         if batch.arrived or batch.printed or not batch.left:
             return
-        if not self.pump(_LOOK, reader=False):
+        waker = batch.waker = _waker()
+        waker.woken = False
+        if not self.pump(_LOOK, reader=False) and not waker.woken:
             batch.wait(_TAKEN_ELSEWHERE)
 
     def died(self, s: Slot) -> None:
