@@ -50,7 +50,9 @@ def test_during_a_map_each_worker_shows_the_job_it_runs(pool, tmp_path):
     caller = threading.Thread(target=lambda: answers.append(pool.map(jobs)))
     caller.start()
     try:
-        rows = until(pool, lambda r: r[0].state == "running")
+        # The worker counts its job on its page before the caller has
+        # recorded the call that names it: the name may come a moment later.
+        rows = until(pool, lambda r: r[0].state == "running" and r[0].job is not None)
         assert rows[0].job == "import os, time" and rows[0].running_for >= 0
         assert rows[0].answered == 0
         assert "seen: 2 workers" in str(rows) and "import os, time" in str(rows)
