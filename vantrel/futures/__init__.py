@@ -256,13 +256,20 @@ def gather(
             f.cancel()  # jobs still waiting in this process never run
         raise
     finally:
-        if view is not None:
-            view.close()
-        if bar is not None:
-            bar.close()
+        _close(view, bar)
     if return_exceptions:
         return [f.exception() or f.result() for f in futures]
     return [f.result() for f in futures]
+
+
+def _close(view: Any, bar: Any) -> None:
+    """The live status view and the progress bar of a wait that ended."""
+    try:
+        if view is not None:
+            view.close()
+    finally:
+        if bar is not None:
+            bar.close()
 
 
 def _hand_on(batch: Batch, on_output: Any, on_answer: Any, bar: Any) -> None:
@@ -319,10 +326,7 @@ def map(
         s.cancel_batch(batch)
         raise
     finally:
-        if view is not None:
-            view.close()
-        if bar is not None:
-            bar.close()
+        _close(view, bar)
     if batch.errors:
         raise batch.errors[min(batch.errors)]
     return batch.answers

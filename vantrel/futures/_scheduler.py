@@ -529,20 +529,7 @@ class Scheduler:
         if self.stopping:
             fresh.kill()  # the interpreter exits: nobody will use it
         with self.lock:
-            self.replaced.append(fresh)  # killed if it leaves the pool behind our back
-            new = Slot(s.index, fresh)
-            behind = _all_but(s.in_flight.values(), late)
-            for j in behind:
-                j.started = None
-            new.waiting.extend(behind)
-            new.waiting.extend(s.waiting)
-            s.in_flight.clear()
-            s.waiting.clear()
-            s.gone = f"worker {s.index} was replaced"
-            self.slots = [new if x is s else x for x in self.slots]
-            self.procs_seen = self.pool.procs
-            if _left_pool(fresh, self.procs_seen):
-                new.gone = f"worker {s.index} left the pool"
+            self.take_over(s, fresh, _all_but(s.in_flight.values(), late))
             done.fail(
                 late,
                 TimeoutError(
@@ -586,22 +573,28 @@ class Scheduler:
                 raise
             return
         with self.lock:
-            self.replaced.append(fresh)
-            new = Slot(s.index, fresh)
-            for j in again:
-                j.started = None
-            new.waiting.extend(again)
-            new.waiting.extend(s.waiting)
-            s.in_flight.clear()
-            s.waiting.clear()
-            s.gone = s.gone or f"worker {s.index} was replaced"
-            self.slots = [new if x is s else x for x in self.slots]
-            self.procs_seen = self.pool.procs
-            if _left_pool(fresh, self.procs_seen):
-                new.gone = f"worker {s.index} left the pool"
+            self.take_over(s, fresh, again)
             self.dispatch(done)
         done.run()
         self.slots_changed()
+
+    def take_over(self, s: Slot, fresh: Any, first: list[Job]) -> None:
+        """Under the lock: `fresh`, the pool's worker in `s`'s place, gets a
+        slot of its own with `first` (sent again) ahead of the jobs that
+        waited for `s`; `s` keeps the reason it ended, if it has one."""
+        self.replaced.append(fresh)  # killed if it leaves the pool behind our back
+        new = Slot(s.index, fresh)
+        for j in first:
+            j.started = None
+        new.waiting.extend(first)
+        new.waiting.extend(s.waiting)
+        s.in_flight.clear()
+        s.waiting.clear()
+        s.gone = s.gone or f"worker {s.index} was replaced"
+        self.slots = [new if x is s else x for x in self.slots]
+        self.procs_seen = self.pool.procs
+        if _left_pool(fresh, self.procs_seen):
+            new.gone = f"worker {s.index} left the pool"
 
     def ended_under(self, s: Slot, why: str, done: Settlements) -> list[Job] | None:
         """Under the lock: `s`'s worker ended (`why`). Jobs with retries

@@ -297,39 +297,14 @@ void set_owes_answers(QueueState& qo, bool owed) noexcept {
     qo.owes = owed;
 }
 
-int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind, Tag tag) noexcept {
-    if (!state) {
-        if (!tag.tag) return call_method(queue, names.put, message) ? 0 : -1;
-        PyObject* args[] = {tag.tag, tag.kind, message};
-        Ref whole = Ref::steal(PyObject_Vectorcall(layout().tagged, args, 3, nullptr));
-        return whole && call_method(queue, names.put, whole.get()) ? 0 : -1;
-    }
-    Ref data = pickle_or_stand_in(message, kind, reader_of(*state), tag);
-    if (!data) return -1;
-    if (state->direct) {
-        PyObject* message_data = data.get();
-        Py_ssize_t written = 0;
-        switch (write_direct(queue, *state, &message_data, 1, written)) {
-        case Wrote::all:
-            return 0;
-        case Wrote::error:
-            return -1;
-        case Wrote::no_room:
-        case Wrote::feeder:
-            break;
-        }
-    }
-    return put_pickled(queue, *state, data.get());
-}
+namespace {
 
-int offer(PyObject* queue, QueueState* state, PyObject* message, Kind kind, Tag tag) noexcept {
-    if (!state) return send(queue, state, message, kind, tag) == 0 ? 1 : -1;
-    Ref data = pickle_or_stand_in(message, kind, reader_of(*state), tag);
-    if (!data) return -1;
-    if (!state->direct) return put_pickled(queue, *state, data.get()) == 0 ? 1 : -1;
-    PyObject* message_data = data.get();
+// One pickled message written to the pipe now if the write rule lets it:
+// 1 written, 0 not (no room, or the feeder holds earlier ones), -1 on error.
+int write_now(PyObject* queue, QueueState& state, PyObject* data) noexcept {
+    PyObject* message_data = data;
     Py_ssize_t written = 0;
-    switch (write_direct(queue, *state, &message_data, 1, written)) {
+    switch (write_direct(queue, state, &message_data, 1, written)) {
     case Wrote::all:
         return 1;
     case Wrote::error:
@@ -339,6 +314,30 @@ int offer(PyObject* queue, QueueState* state, PyObject* message, Kind kind, Tag 
         break;
     }
     return 0;
+}
+
+} // namespace
+
+int send(PyObject* queue, QueueState* state, PyObject* message, Kind kind, Tag tag) noexcept {
+    if (!state) {
+        if (!tag.tag) return call_method(queue, names.put, message) ? 0 : -1;
+        PyObject* args[] = {tag.tag, tag.kind, message};
+        Ref whole = Ref::steal(PyObject_Vectorcall(layout().tagged, args, 3, nullptr));
+        return whole && call_method(queue, names.put, whole.get()) ? 0 : -1;
+    }
+    Ref data = pickle_or_stand_in(message, kind, reader_of(*state), tag);
+    if (!data) return -1;
+    const int now = state->direct ? write_now(queue, *state, data.get()) : 0;
+    if (now != 0) return now < 0 ? -1 : 0;
+    return put_pickled(queue, *state, data.get());
+}
+
+int offer(PyObject* queue, QueueState* state, PyObject* message, Kind kind, Tag tag) noexcept {
+    if (!state) return send(queue, state, message, kind, tag) == 0 ? 1 : -1;
+    Ref data = pickle_or_stand_in(message, kind, reader_of(*state), tag);
+    if (!data) return -1;
+    if (!state->direct) return put_pickled(queue, *state, data.get()) == 0 ? 1 : -1;
+    return write_now(queue, *state, data.get());
 }
 
 Py_ssize_t offer_chars(const QueueState* state) noexcept {
