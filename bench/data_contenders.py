@@ -12,6 +12,7 @@ import os
 import secrets
 
 import numpy as np
+import report
 from contenders import Contender, end_pool, end_std_pool, expect, per_call_us
 
 from vantrel import polyrun
@@ -295,14 +296,10 @@ def targets(results):
     out = []
 
     def add(what, value, op, limit):
-        met = None if value is None else (value <= limit if op == "<=" else value >= limit)
-        out.append(
-            {"area": "data", "what": what, "value": value, "op": op, "limit": limit, "met": met}
-        )
+        out.append(report.target("data", what, value, op, limit))
 
     def medians(key):
-        sec = results["sections"].get(key)
-        return {r["key"]: r["median"] for r in sec["rows"]} if sec else {}
+        return report.medians(results, key)
 
     bc, small, mem = medians("data_broadcast"), medians("data_small"), medians("data_memory")
     if bc:

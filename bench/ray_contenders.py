@@ -10,6 +10,7 @@ bench.py adds these sections to its own; the smoke run skips them unless
 import time
 
 import numpy as np
+import report
 from contenders import Contender, OursThroughput, end_pool, expect, per_job_us
 
 from vantrel import polyrun
@@ -228,14 +229,10 @@ def targets(results):
     out = []
 
     def add(what, value, op, limit):
-        met = None if value is None else (value <= limit if op == "<=" else value >= limit)
-        out.append(
-            {"area": "ray", "what": what, "value": value, "op": op, "limit": limit, "met": met}
-        )
+        out.append(report.target("ray", what, value, op, limit))
 
     def medians(key):
-        sec = results["sections"].get(key)
-        return {r["key"]: r["median"] for r in sec["rows"]} if sec else {}
+        return report.medians(results, key)
 
     # Only for the sections that ran: runs without Ray (the smoke run) have
     # no such targets at all.

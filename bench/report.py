@@ -100,9 +100,16 @@ def machine():
 COMPARE = {"<=": operator.le, "<": operator.lt, ">=": operator.ge}
 
 
-def _medians(results, section):
+def medians(results, section):
+    """Each row's median by its key, for one section that ran (else empty)."""
     sec = results["sections"].get(section)
     return {r["key"]: r["median"] for r in sec["rows"]} if sec else {}
+
+
+def target(area, what, value, op, limit):
+    """One target's entry: met is None when `value` was not measured."""
+    met = None if value is None else COMPARE[op](value, limit)
+    return {"area": area, "what": what, "value": value, "op": op, "limit": limit, "met": met}
 
 
 def evaluate_targets(results):
@@ -111,15 +118,12 @@ def evaluate_targets(results):
     out = []
 
     def add(area, what, value, op, limit):
-        met = None if value is None else COMPARE[op](value, limit)
-        out.append(
-            {"area": area, "what": what, "value": value, "op": op, "limit": limit, "met": met}
-        )
+        out.append(target(area, what, value, op, limit))
 
     def ratio(m, a, b):
         return m[a] / m[b] if a in m and b in m and m[b] else None
 
-    lat = _medians(results, "latency")
+    lat = medians(results, "latency")
     add("latency", "blocked_put ÷ raw-queue ping-pong", ratio(lat, "ours", "raw"), "<=", 0.50)
     add(
         "latency",
@@ -142,7 +146,7 @@ def evaluate_targets(results):
     add("latency", "futures.submit ÷ blocked_put", ratio(lat, "future", "ours"), "<=", 2.0)
     add("latency", "await futures.asubmit ÷ blocked_put", ratio(lat, "await", "ours"), "<=", 3.0)
 
-    thr = _medians(results, "throughput")
+    thr = medians(results, "throughput")
     add(
         "throughput",
         "map ÷ raw-queue scatter/gather (per job)",
@@ -170,7 +174,7 @@ def evaluate_targets(results):
     )
 
     # Time ratios: Pool.apply's MB/s ÷ ours, the same bytes moved.
-    pay = _medians(results, "payload")
+    pay = medians(results, "payload")
     sizes = results["sizes"]["payload_mb"]
     for mb, way, text, limit in (
         (80, "in", "array in, its sum back", 0.20),
@@ -202,7 +206,7 @@ def evaluate_targets(results):
             1.0,
         )
 
-    small = _medians(results, "small_payload")
+    small = medians(results, "small_payload")
     for kb in results["sizes"].get("small_payload_kb", []):
         add(
             "small payload",
@@ -212,7 +216,7 @@ def evaluate_targets(results):
             1.0,
         )
 
-    cap = _medians(results, "capture")
+    cap = medians(results, "capture")
     small, large = results["sizes"]["capture_lines"]
     add(
         "output capture",
@@ -229,7 +233,7 @@ def evaluate_targets(results):
         3.0,
     )
 
-    rep = _medians(results, "repeat")
+    rep = medians(results, "repeat")
     add(
         "repeated source",
         "unique copies ÷ same text, per job",
@@ -270,7 +274,7 @@ def decompose(results):
     caller), and the rest: our job loop, collector and answer."""
     out = {}
     for section in ("latency", "throughput"):
-        m = _medians(results, section)
+        m = medians(results, section)
         if not {"ours", "raw", "raw_timed"} <= m.keys():
             continue
         steps = [("raw-queue floor", m["raw"], "sum")]
